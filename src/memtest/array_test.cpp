@@ -1,0 +1,39 @@
+#include "memtest/array_test.h"
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+#include "measure/result.h"
+#include "measure/timing.h"
+#include "memtest/sweep.h"
+
+int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
+{
+    // malloc(0) may legally return a null pointer; an empty array is still an array.
+    void* array = size <= SIZE_MAX ? malloc(size == 0 ? 1 : static_cast<size_t>(size)) : nullptr;
+    if (array == nullptr) {
+        fprintf(stderr, "Could not allocate %" PRIu64 " bytes.\n", size);
+        exit(1);
+    }
+
+    char size_label[SIZE_LABEL_LEN];
+    printf("Filling a %s array %u times %d bytes at a time...\n", format_size(size, size_label),
+           static_cast<unsigned>(sweeps), wsize);
+
+    const TimeReading start = time_reading();
+    if (!valid_word_size(wsize)) {
+        fprintf(stderr, "Invalid wsize: %d\n", wsize);
+        exit(1);
+    }
+    // The array is not touched before the first reading: the first sweep
+    // pays for bringing a fresh allocation's pages in, as a real program would.
+    sweep_array(array, size, sweeps, wsize);
+    const TimeReading stop = time_reading();
+    const int64_t ms = elapsed_ms(stop, start);
+
+    free(array);
+    print_result(static_cast<uint64_t>(ms), "array", size, sweeps, static_cast<uint64_t>(wsize));
+    putchar('\n');
+    return ms;
+}
