@@ -15,6 +15,9 @@ struct RunParameters {
     bool direct_io;             // --direct
 };
 
+// Defaults for a machine with `phys_mem` bytes of memory.
+RunParameters parameters_for_memory(uint64_t phys_mem);
+// Defaults for this machine.
 RunParameters init_run_parameters();
 // Applies the options to `parameters`, which already holds the defaults.
 // "--help", "--version" and bad values end the process.

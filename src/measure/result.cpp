@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdio>
+#include <limits>
 
 char* format_size(uint64_t bytes, char* buffer)
 {
@@ -24,7 +25,7 @@ double rate_mib_per_s(uint64_t ms, uint64_t size, int32_t sweeps)
     const double rate = mebibytes / (static_cast<double>(ms) / 1000.0);
     // 0.0 / 0.0 has its sign bit set on amd64 and would print as "-nan";
     // a rate is never negative, so show the plain "nan".
-    return std::isnan(rate) ? std::fabs(rate) : rate;
+    return std::isnan(rate) ? std::numeric_limits<double>::quiet_NaN() : rate;
 }
 
 void format_result(char* line, uint64_t ms, const char* label, uint64_t size, int32_t sweeps,

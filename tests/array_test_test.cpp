@@ -1,0 +1,128 @@
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include "memtest/array_test.h"
+#include "memtest/sweep.h"
+
+namespace {
+
+// Each word holds its own address cut to the word's width; a tail shorter
+// than a word and the guard bytes after the array stay untouched.
+template <typename Word>
+void expect_address_words(const unsigned char* array, uint64_t size)
+{
+    const uint64_t whole = size / sizeof(Word) * sizeof(Word);
+    for (uint64_t offset = 0; offset < whole; offset += sizeof(Word)) {
+        Word stored;
+        memcpy(&stored, array + offset, sizeof(Word));
+        ASSERT_EQ(stored, static_cast<Word>(reinterpret_cast<uintptr_t>(array + offset)))
+            << sizeof(Word) << "-byte word at offset " << offset;
+    }
+    for (uint64_t offset = whole; offset < size + 16; ++offset)
+        ASSERT_EQ(array[offset], 0xA5) << "byte " << offset << " past the last whole word";
+}
+
+TEST(Sweep, EveryWordHoldsItsAddress)
+{
+    const uint64_t sizes[] = {8, 64, 72, 4096, 4099, 262144 + 5};
+    for (uint64_t size : sizes) {
+        for (int32_t wsize : {1, 2, 4, 8}) {
+            unsigned char* array = static_cast<unsigned char*>(aligned_alloc(64, 262144 + 64));
+            memset(array, 0xA5, 262144 + 64);
+            ASSERT_TRUE(sweep_array(array, size, 2, wsize));
+            switch (wsize) {
+            case 1: expect_address_words<uint8_t>(array, size); break;
+            case 2: expect_address_words<uint16_t>(array, size); break;
+            case 4: expect_address_words<uint32_t>(array, size); break;
+            default: expect_address_words<uint64_t>(array, size); break;
+            }
+            free(array);
+        }
+    }
+}
+
+TEST(Sweep, TwoByteWordAtOffsetSix)
+{
+    alignas(8) unsigned char array[16] = {};
+    ASSERT_TRUE(sweep_array(array, sizeof array, 1, 2));
+    uint16_t word;
+    memcpy(&word, array + 6, 2);
+    EXPECT_EQ(word, static_cast<uint16_t>(reinterpret_cast<uintptr_t>(array) + 6));
+}
+
+TEST(Sweep, NothingIsStoredWithoutSweepsOrWords)
+{
+    unsigned char array[16];
+    memset(array, 0xA5, sizeof array);
+    EXPECT_TRUE(sweep_array(array, sizeof array, 0, 8));
+    EXPECT_TRUE(sweep_array(array, 7, 3, 8));
+    EXPECT_TRUE(sweep_array(array, UINT64_MAX, 3, 8));  // reads as negative: no array
+    EXPECT_FALSE(sweep_array(array, sizeof array, 1, 3));
+    for (unsigned char byte : array)
+        EXPECT_EQ(byte, 0xA5);
+}
+
+TEST(ArrayTest, HeaderResultAndBlankLine)
+{
+    testing::internal::CaptureStdout();
+    const int64_t ms = array_test(262144, 64, 1);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_GE(ms, 0);
+    EXPECT_TRUE(std::regex_match(output,
+                                 std::regex("Filling a 256.00 KiB array 64 times 1 bytes at a time\\.\\.\\.\n"
+                                            "  256.00 KiB array         1.00 B blocks +[0-9]+\\.00 ms +"
+                                            "([0-9]+\\.[0-9]{2}|inf) MiB/s\n\n")))
+        << output;
+}
+
+TEST(ArrayTest, NoSweepsPrintsZeroCount)
+{
+    testing::internal::CaptureStdout();
+    array_test(4096, 0, 8);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.rfind("Filling a 4.00 KiB array 0 times 8 bytes at a time...\n", 0), 0u) << output;
+    EXPECT_NE(output.find(" nan MiB/s\n"), std::string::npos) << output;
+}
+
+TEST(ArrayTest, FatalErrors)
+{
+    EXPECT_EXIT(array_test(4096, 1, 3), testing::ExitedWithCode(1), "^Invalid wsize: 3\n$");
+    EXPECT_EXIT(array_test(UINT64_MAX / 2, 1, 8), testing::ExitedWithCode(1),
+                "^Could not allocate 9223372036854775807 bytes\\.\n$");
+}
+
+TEST(ArrayTest, InvalidWordSizeStillPrintsTheHeader)
+{
+    // The header goes to standard output before the check; the child's
+    // ordinary exit must still write it out.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        if (freopen("/dev/null", "w", stderr) == nullptr)
+            _exit(98);
+        array_test(4096, 1, 3);
+        _exit(99);
+    }
+    close(fds[1]);
+    std::string output;
+    char buffer[256];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        output.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(output, "Filling a 4.00 KiB array 1 times 3 bytes at a time...\n");
+}
+
+} // namespace

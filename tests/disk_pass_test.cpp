@@ -1,0 +1,303 @@
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <regex>
+#include <string>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <algorithm>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "disktest/scratch.h"
+#include "support.h"
+
+namespace {
+
+constexpr uint64_t MiB = uint64_t{1} << 20;
+
+class DiskPass : public testing::Test {
+protected:
+    void SetUp() override { dir_ = enter_temp_dir(); }
+    void TearDown() override { leave_temp_dir(dir_); }
+
+    // Runs `pass` with standard output captured; returns what it printed.
+    template <typename Pass>
+    std::string captured(Pass pass, int64_t* ms = nullptr)
+    {
+        testing::internal::CaptureStdout();
+        const int64_t result = pass();
+        if (ms != nullptr)
+            *ms = result;
+        return testing::internal::GetCapturedStdout();
+    }
+
+    ScopedTempDir dir_;
+};
+
+std::string bar(size_t marks)
+{
+    return "[" + std::string(64, ' ') + "]" + std::string(65, '\b') + std::string(marks, '*') + "\n";
+}
+
+bool content_is_block_repeated(const std::string& contents, size_t blocks)
+{
+    const std::string block(reinterpret_cast<const char*>(write_buffer), BLOCK_SIZE);
+    for (size_t i = 0; i < blocks; ++i)
+        if (contents.compare(i * BLOCK_SIZE, BLOCK_SIZE, block) != 0)
+            return false;
+    return true;
+}
+
+TEST_F(DiskPass, WriteOfNoBlocksCreatesAnEmptyFile)
+{
+    const std::string output = captured([] { return write_pass(3 * MiB); });
+    EXPECT_TRUE(std::regex_match(output,
+                                 std::regex("Writing 0 blocks of size 4194304 in sequential order\\.\\.\\.\n"
+                                            "Total size = 0 mebibytes\\.\n"
+                                            "\\[ {64}\\]\b{65}\n"
+                                            "    3\\.00 MiB write       4\\.00 MiB blocks +[0-9]+\\.00 ms +"
+                                            "([0-9.]+|inf) MiB/s\n\n")))
+        << output;
+    EXPECT_EQ(file_length(SCRATCH_FILE), 0);
+    struct stat status;
+    ASSERT_EQ(stat(SCRATCH_FILE, &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0600u);
+}
+
+TEST_F(DiskPass, PartialBlockIsNotWrittenButIsRated)
+{
+    const uint64_t file_size = 2 * BLOCK_SIZE + 100;
+    int64_t ms = 0;
+    const std::string output = captured([&] { return write_pass(file_size); }, &ms);
+    EXPECT_EQ(file_length(SCRATCH_FILE), static_cast<long long>(2 * BLOCK_SIZE));
+    const std::vector<std::string> lines = split_lines(output);
+    ASSERT_EQ(lines.size(), 5u) << output;
+    EXPECT_EQ(lines[0], "Writing 2 blocks of size 4194304 in sequential order...");
+    EXPECT_EQ(lines[1], "Total size = 8 mebibytes.");
+    EXPECT_EQ(lines[2] + "\n", bar(2));
+    char expected[160];
+    const double rate = static_cast<double>(file_size) / 1048576.0 / (static_cast<double>(ms) / 1000.0);
+    snprintf(expected, sizeof expected, "    8.00 MiB write       4.00 MiB blocks %12.2f ms %12.2f MiB/s",
+             static_cast<double>(ms), rate);
+    EXPECT_EQ(lines[3], expected);
+    EXPECT_EQ(lines[4], "");
+}
+
+TEST_F(DiskPass, RewriteOverwritesInPlace)
+{
+    captured([] { return write_pass(3 * BLOCK_SIZE); });
+    const std::string first = read_file(SCRATCH_FILE);
+    ASSERT_TRUE(content_is_block_repeated(first, 3));
+    const std::string output = captured([] { return write_pass(3 * BLOCK_SIZE); });
+    const std::string second = read_file(SCRATCH_FILE);
+    EXPECT_EQ(second.size(), first.size());
+    EXPECT_TRUE(content_is_block_repeated(second, 3));
+    EXPECT_NE(first, second) << "the rewrite must write fresh random bytes";
+    EXPECT_NE(output.find("   12.00 MiB write "), std::string::npos) << output;
+}
+
+TEST_F(DiskPass, LeftoverFileIsOverwrittenNotTruncated)
+{
+    write_file(SCRATCH_FILE, std::string(5 * BLOCK_SIZE, 'x'));
+    captured([] { return write_pass(2 * BLOCK_SIZE); });
+    const std::string contents = read_file(SCRATCH_FILE);
+    ASSERT_EQ(contents.size(), 5 * BLOCK_SIZE);
+    EXPECT_TRUE(content_is_block_repeated(contents, 2));
+    EXPECT_EQ(contents.substr(2 * BLOCK_SIZE), std::string(3 * BLOCK_SIZE, 'x'));
+}
+
+TEST_F(DiskPass, ReadPassesOverTheWrittenFile)
+{
+    captured([] { return write_pass(4 * BLOCK_SIZE); });
+    const std::string read_output = captured([] { return read_pass(4 * BLOCK_SIZE); });
+    EXPECT_EQ(read_output.rfind("Reading 4 blocks of size 4194304 in sequential order...\n"
+                                "Total size = 16 mebibytes.\n" + bar(4) + "   16.00 MiB read  ", 0), 0u)
+        << read_output;
+    EXPECT_EQ(memcmp(read_buffer, write_buffer, BLOCK_SIZE), 0);
+    const std::string seek_output = captured([] { return seek_pass(4 * BLOCK_SIZE); });
+    EXPECT_EQ(seek_output.rfind("Reading 4 blocks of size 4194304 in random order...\n"
+                                "Total size = 16 mebibytes.\n" + bar(4) + "   16.00 MiB seek  ", 0), 0u)
+        << seek_output;
+    EXPECT_EQ(memcmp(seek_buffer, write_buffer, BLOCK_SIZE), 0);
+}
+
+TEST_F(DiskPass, SequentialReadOfATruncatedFileEndsTheRun)
+{
+    captured([] { return write_pass(3 * BLOCK_SIZE); });
+    ASSERT_EQ(truncate(SCRATCH_FILE, BLOCK_SIZE + 10), 0);
+    EXPECT_EXIT(read_pass(3 * BLOCK_SIZE), testing::ExitedWithCode(1), "^Read error\\.  Aborting\\.\\.\\.\n$");
+    EXPECT_EQ(file_length(SCRATCH_FILE), static_cast<long long>(BLOCK_SIZE + 10)) << "the file stays";
+}
+
+TEST_F(DiskPass, ShuffledReadAcceptsAShortFile)
+{
+    captured([] { return write_pass(3 * BLOCK_SIZE); });
+    ASSERT_EQ(truncate(SCRATCH_FILE, BLOCK_SIZE), 0);
+    const std::string output = captured([] { return seek_pass(3 * BLOCK_SIZE); });
+    EXPECT_NE(output.find("   12.00 MiB seek "), std::string::npos) << output;
+}
+
+TEST_F(DiskPass, MissingFileIsAReadErrorEvenWithoutBlocks)
+{
+    EXPECT_EXIT(read_pass(0), testing::ExitedWithCode(1),
+                "^Read error\\.  Aborting\\.\\.\\.\novrel-bench\\.tempfile: No such file or directory\n$");
+    EXPECT_EXIT(seek_pass(2 * BLOCK_SIZE), testing::ExitedWithCode(1),
+                "^Read error\\.  Aborting\\.\\.\\.\novrel-bench\\.tempfile: No such file or directory\n$");
+}
+
+TEST_F(DiskPass, FatalErrorEndsTheBarLineFirst)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        if (freopen("/dev/null", "w", stderr) == nullptr)
+            _exit(98);
+        read_pass(BLOCK_SIZE);
+        _exit(99);
+    }
+    close(fds[1]);
+    std::string output;
+    char buffer[512];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        output.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
+    EXPECT_EQ(output, "Reading 1 blocks of size 4194304 in sequential order...\n"
+                      "Total size = 4 mebibytes.\n" + bar(0));
+}
+
+TEST_F(DiskPass, SymlinkUnderTheNameIsRefusedAndItsTargetUntouched)
+{
+    const std::string target = dir_.path + "/precious";
+    write_file(target, "keep me\n");
+    ASSERT_EQ(symlink(target.c_str(), SCRATCH_FILE), 0);
+    // O_NOFOLLOW fails with ELOOP on Linux and EMLINK on FreeBSD.
+    const char* const refused = "ovrel-bench\\.tempfile: (Too many levels of symbolic links|Too many links)\n$";
+    EXPECT_EXIT(write_pass(2 * BLOCK_SIZE), testing::ExitedWithCode(1),
+                std::string("^Error creating file\\.\n") + refused);
+    EXPECT_EXIT(read_pass(2 * BLOCK_SIZE), testing::ExitedWithCode(1),
+                std::string("^Read error\\.  Aborting\\.\\.\\.\n") + refused);
+    EXPECT_EXIT(seek_pass(2 * BLOCK_SIZE), testing::ExitedWithCode(1),
+                std::string("^Read error\\.  Aborting\\.\\.\\.\n") + refused);
+    EXPECT_EQ(read_file(target), "keep me\n");
+    // A dangling link must not be followed to create its target either.
+    ASSERT_EQ(unlink(target.c_str()), 0);
+    EXPECT_EXIT(write_pass(BLOCK_SIZE), testing::ExitedWithCode(1), "^Error creating file\\.\n");
+    EXPECT_FALSE(file_exists(target));
+}
+
+TEST_F(DiskPass, OtherFileTypesAreRefusedWithoutBlocking)
+{
+    ASSERT_EQ(mkfifo(SCRATCH_FILE, 0600), 0);
+    const char* const not_regular = "ovrel-bench\\.tempfile: Not a regular file\n$";
+    EXPECT_EXIT(read_pass(BLOCK_SIZE), testing::ExitedWithCode(1), std::string("^Read error.*\n") + not_regular);
+    EXPECT_EXIT(write_pass(BLOCK_SIZE), testing::ExitedWithCode(1),
+                "^Error creating file\\.\novrel-bench\\.tempfile: No such device or address\n$");
+    ASSERT_EQ(unlink(SCRATCH_FILE), 0);
+    ASSERT_EQ(mkdir(SCRATCH_FILE, 0700), 0);
+    EXPECT_EXIT(write_pass(BLOCK_SIZE), testing::ExitedWithCode(1), "^Error creating file\\.\novrel-bench\\.tempfile: Is a directory\n$");
+    EXPECT_EXIT(seek_pass(BLOCK_SIZE), testing::ExitedWithCode(1), std::string("^Read error.*\n") + not_regular);
+}
+
+TEST_F(DiskPass, UnwritableDirectoryIsAFatalCreationError)
+{
+    ASSERT_EQ(chmod(dir_.path.c_str(), 0555), 0);
+    EXPECT_EXIT(
+        {
+            // Root writes anywhere: drop to an ordinary user in the child.
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(97);
+            write_pass(BLOCK_SIZE);
+        },
+        testing::ExitedWithCode(1), "^Error creating file\\.\novrel-bench\\.tempfile: Permission denied\n$");
+    EXPECT_FALSE(file_exists(SCRATCH_FILE));
+}
+
+// Files may grow to `bytes`; a write beyond fails instead of raising SIGXFSZ.
+void limit_file_size(rlim_t bytes)
+{
+    signal(SIGXFSZ, SIG_IGN);
+    rlimit limit{};
+    limit.rlim_cur = limit.rlim_max = bytes;
+    setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+TEST_F(DiskPass, FileSizeLimitIsAWriteErrorWithItsReason)
+{
+    EXPECT_EXIT(
+        {
+            limit_file_size(6 * MiB);
+            write_pass(4 * BLOCK_SIZE);
+        },
+        testing::ExitedWithCode(1), "^Write error\\.  Aborting\\.\\.\\.\novrel-bench\\.tempfile: File too large\n$");
+    EXPECT_EQ(file_length(SCRATCH_FILE), static_cast<long long>(6 * MiB)) << "the partial file stays";
+}
+
+TEST_F(DiskPass, FullFileSystemIsAWriteErrorWithItsReason)
+{
+    const std::string mount_point = dir_.path + "/small";
+    if (!try_mount("tmpfs", mount_point, "size=10m"))
+        GTEST_SKIP() << "cannot mount a tmpfs here (needs root on Linux)";
+    ASSERT_EQ(chdir(mount_point.c_str()), 0);
+    EXPECT_EXIT(write_pass(4 * BLOCK_SIZE), testing::ExitedWithCode(1),
+                "^Write error\\.  Aborting\\.\\.\\.\novrel-bench\\.tempfile: No space left on device\n$");
+    ASSERT_EQ(chdir(dir_.path.c_str()), 0);
+    unmount(mount_point);
+}
+
+TEST(Shuffle, IsAReproduciblePermutation)
+{
+    for (uint64_t n : {3u, 64u, 1000u}) {
+        std::vector<uint64_t> first(n), second(n);
+        for (uint64_t i = 0; i < n; ++i)
+            first[i] = second[i] = i * BLOCK_SIZE;
+        srandom(42);
+        shuffle_offsets(first.data(), n);
+        srandom(42);
+        shuffle_offsets(second.data(), n);
+        EXPECT_EQ(first, second) << n;
+        std::vector<uint64_t> sorted = first;
+        std::sort(sorted.begin(), sorted.end());
+        for (uint64_t i = 0; i < n; ++i)
+            ASSERT_EQ(sorted[i], i * BLOCK_SIZE) << n;
+        if (n >= 64) {
+            size_t in_place = 0;
+            for (uint64_t i = 0; i < n; ++i)
+                in_place += first[i] == i * BLOCK_SIZE;
+            EXPECT_LT(in_place, n / 4) << "hardly shuffled";
+        }
+    }
+}
+
+TEST(Shuffle, DrawsOncePerPosition)
+{
+    // One value: no draw. Two values: exactly one draw, which decides the order.
+    srandom(7);
+    const long first_draw = random();
+    const long second_draw = random();
+
+    uint64_t one = 0;
+    srandom(7);
+    shuffle_offsets(&one, 1);
+    EXPECT_EQ(random(), first_draw);
+
+    uint64_t two[] = {0, BLOCK_SIZE};
+    srandom(7);
+    shuffle_offsets(two, 2);
+    EXPECT_EQ(random(), second_draw);
+    const bool swapped = static_cast<uint64_t>(first_draw) / (2147483647u / 2 + 1) == 1;
+    EXPECT_EQ(two[0], swapped ? BLOCK_SIZE : 0);
+    EXPECT_EQ(two[1], swapped ? 0 : BLOCK_SIZE);
+}
+
+} // namespace

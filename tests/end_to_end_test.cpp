@@ -1,0 +1,321 @@
+// Runs the real binary in private directories, with standard input at end of file.
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <poll.h>
+#include <regex>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support.h"
+
+namespace {
+
+struct RunResult {
+    int status;  // as waitpid gives it
+    std::string out;
+    std::string err;
+};
+
+// Starts the binary with `arguments`, standard input from /dev/null and its
+// output in files of the working directory.
+pid_t start(const std::vector<std::string>& arguments)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("ovrel-bench"));
+        for (const std::string& word : arguments)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execv(OVREL_BINARY, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
+RunResult finish(pid_t child)
+{
+    RunResult result{};
+    waitpid(child, &result.status, 0);
+    result.out = read_file("stdout.txt");
+    result.err = read_file("stderr.txt");
+    unlink("stdout.txt");
+    unlink("stderr.txt");
+    return result;
+}
+
+RunResult run(const std::vector<std::string>& arguments)
+{
+    return finish(start(arguments));
+}
+
+bool exited_with(const RunResult& result, int code)
+{
+    return WIFEXITED(result.status) && WEXITSTATUS(result.status) == code;
+}
+
+const char* const RESULT = " +[0-9]+\\.00 ms +([0-9]+\\.[0-9]{2}|inf) MiB/s";
+
+// The program's own lines of a run, from the trial headers to the averages,
+// as patterns to match one for one.
+std::vector<std::string> trial_lines(int trial, const char* file_label)
+{
+    const std::string rule(59, '=');
+    std::vector<std::string> lines = {rule, "Trial " + std::to_string(trial) + "\\.\\.\\.", rule,
+                                      "Testing small array, high cache hit-ratio\\.\\.\\."};
+    for (int part = 0; part < 2; ++part) {
+        if (part == 1)
+            lines.push_back("Testing large array, low cache hit-ratio\\.\\.\\.");
+        for (int wsize : {1, 2, 4, 8}) {
+            const std::string size = part == 0 ? "256\\.00 KiB" : "[0-9]+\\.[0-9]{2} [KMG]iB";
+            lines.push_back("Filling a " + size + " array " + (part == 0 ? "65536" : "8") + " times " +
+                            std::to_string(wsize) + " bytes at a time\\.\\.\\.");
+            lines.push_back(" *" + size + " array +" + std::to_string(wsize) + "\\.00 B blocks" + RESULT);
+            lines.push_back("");
+        }
+    }
+    const char* const headers[] = {"Writing 256 blocks of size 4194304 in sequential order\\.\\.\\.",
+                                   "Reading 256 blocks of size 4194304 in sequential order\\.\\.\\.",
+                                   "Writing 256 blocks of size 4194304 in sequential order\\.\\.\\.",
+                                   "Reading 256 blocks of size 4194304 in random order\\.\\.\\."};
+    const char* const labels[] = {"write  ", "read   ", "write  ", "seek   "};
+    for (int pass = 0; pass < 4; ++pass) {
+        lines.push_back(headers[pass]);
+        lines.push_back("Total size = 1024 mebibytes\\.");
+        lines.push_back("\\[ {64}\\]\b{65}\\*{64}");
+        lines.push_back(std::string("    ") + file_label + " " + labels[pass] + "     4\\.00 MiB blocks" + RESULT);
+        lines.push_back("");
+    }
+    return lines;
+}
+
+void expect_lines_match(const std::vector<std::string>& lines, size_t first,
+                        const std::vector<std::string>& patterns)
+{
+    ASSERT_LE(first + patterns.size(), lines.size());
+    for (size_t i = 0; i < patterns.size(); ++i)
+        EXPECT_TRUE(std::regex_match(lines[first + i], std::regex(patterns[i])))
+            << "line " << first + i + 1 << ": \"" << lines[first + i] << "\" against \"" << patterns[i] << "\"";
+}
+
+double ms_of(const std::string& line)
+{
+    return std::stod(line.substr(line.find("blocks") + 6));
+}
+
+class EndToEnd : public testing::Test {
+protected:
+    void SetUp() override { dir_ = enter_temp_dir(); }
+    void TearDown() override { leave_temp_dir(dir_); }
+    ScopedTempDir dir_;
+};
+
+// One full run of two trials without any of the later options: the notice,
+// the report's own lines, both trials line by line, and averages that are the
+// truncated means of the trials' lines.
+TEST_F(EndToEnd, TwoTrialRunHasTheReportsStructure)
+{
+    const RunResult result = run({"--trials", "2", "--file-size", "1"});
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.rfind("\nThis test should be run on a completely idle system.\n"
+                               "Make sure the load average near 0, and I/O activity\n"
+                               "is nonexistant.  Single user mode is the best option.\n"
+                               "\nPress return to begin...\n"
+                               "Hostname =\t",
+                               0),
+              0u);
+    const std::vector<std::string> lines = split_lines(result.out);
+
+    size_t first_trial = 0;
+    while (first_trial < lines.size() && lines[first_trial] != std::string(59, '='))
+        ++first_trial;
+    const std::string report(result.out, 0, result.out.find(std::string(59, '=')));
+    const char* const report_lines[] = {"\nCompiler =\tcc\n", "\nFile size =\t1024 MiB\n",
+                                        "\nCWD =\t\t", "\nDate/time =\t", "\n\nDisk hardware:\n\n",
+                                        "\n\nMount options:\n\n", "\n\nDisk free:\n\n"};
+    size_t at = 0;
+    for (const char* own : report_lines) {
+        const size_t found = report.find(own, at);
+        EXPECT_NE(found, std::string::npos) << "missing or out of order: " << own;
+        at = found == std::string::npos ? at : found;
+    }
+    EXPECT_NE(report.find("\nCWD =\t\t" + dir_.path + "\n"), std::string::npos);
+
+    const std::vector<std::string> one = trial_lines(1, "1\\.00 GiB");
+    const std::vector<std::string> two = trial_lines(2, "1\\.00 GiB");
+    expect_lines_match(lines, first_trial, one);
+    expect_lines_match(lines, first_trial + one.size(), two);
+
+    const size_t averages = first_trial + one.size() + two.size();
+    ASSERT_EQ(lines.size(), averages + 13) << result.out;
+    EXPECT_EQ(lines[averages], "Averages of 2 trials:");
+    // Where each of the twelve measurements' result lines stands in a trial.
+    const size_t offsets[] = {5, 8, 11, 14, 18, 21, 24, 27, 32, 37, 42, 47};
+    const char* const labels[] = {"array", "array", "array", "array", "array",   "array",
+                                  "array", "array", "write", "read",  "rewrite", "seek"};
+    for (int m = 0; m < 12; ++m) {
+        const std::string& average = lines[averages + 1 + m];
+        const std::string& first = lines[first_trial + offsets[m]];
+        const std::string& second = lines[first_trial + one.size() + offsets[m]];
+        EXPECT_EQ(average.substr(0, 12), first.substr(0, 12)) << average;
+        EXPECT_EQ(average.substr(13, 7), (std::string(labels[m]) + "       ").substr(0, 7)) << average;
+        const double expected = static_cast<double>(static_cast<long long>(ms_of(first) + ms_of(second)) / 2);
+        EXPECT_EQ(ms_of(average), expected) << average << " from\n" << first << "\n" << second;
+    }
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
+TEST_F(EndToEnd, HelpAndVersion)
+{
+    const RunResult help = run({"--help"});
+    EXPECT_TRUE(exited_with(help, 64));
+    EXPECT_EQ(help.out, "");
+    EXPECT_EQ(split_lines(help.err).at(0), "Usage: ovrel-bench [--help] [--trials N] [--file-size GiB]");
+    const RunResult version = run({"--version"});
+    EXPECT_TRUE(exited_with(version, 0));
+    EXPECT_TRUE(std::regex_match(version.out, std::regex("ovrel-bench [0-9]+\\.[0-9]+\\.[0-9]+\n")));
+}
+
+// Every refusal comes before the notice: nothing on standard output.
+TEST_F(EndToEnd, RefusalsComeBeforeTheNotice)
+{
+    struct Row {
+        std::vector<std::string> arguments;
+        const char* message;
+    };
+    const Row rows[] = {
+        {{"--file-size", "1000000"}, "^Not enough free space: the scratch file needs 976\\.56 TiB|"
+                                     "^Not enough free space: the scratch file needs 1000000\\.00 GiB, .* is available\\.\n$"},
+        {{"--directory", "/nonexistent/x"}, "^Cannot use directory /nonexistent/x: No such file or directory\n$"},
+        {{"--export-json", "/nonexistent/x.json"}, "^Cannot write /nonexistent/x\\.json: No such file or directory\n$"},
+        {{"--trials", "0"}, "^Invalid number of trials: 0\n"},
+    };
+    for (const Row& row : rows) {
+        const RunResult result = run(row.arguments);
+        const int code = row.arguments[0] == "--trials" ? 64 : 1;
+        EXPECT_TRUE(exited_with(result, code)) << row.arguments[0] << ": " << result.err;
+        EXPECT_EQ(result.out, "") << row.arguments[0];
+        EXPECT_TRUE(std::regex_search(result.err, std::regex(row.message))) << result.err;
+    }
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
+TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
+{
+    const pid_t child = start({"--trials", "1", "--file-size", "16"});
+    // The bar's marks are flushed as they are drawn: wait for the first.
+    bool in_disk_pass = false;
+    for (int i = 0; i < 1200 && !in_disk_pass; ++i) {
+        usleep(100000);
+        in_disk_pass = read_file("stdout.txt").find("sequential order...\nTotal size = 16384 mebibytes.\n[") !=
+                       std::string::npos;
+    }
+    ASSERT_TRUE(in_disk_pass);
+    kill(child, SIGINT);
+    const RunResult result = finish(child);
+    EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
+// With standard output a pipe, the prompt is out and nothing follows it
+// until a line is entered.
+TEST_F(EndToEnd, WaitsForTheReturnKey)
+{
+    int in[2], out[2];
+    ASSERT_EQ(pipe(in), 0);
+    ASSERT_EQ(pipe(out), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(in[0], 0);
+        dup2(out[1], 1);
+        close(in[1]);
+        close(out[0]);
+        execl(OVREL_BINARY, "ovrel-bench", "--trials", "1", "--file-size", "0", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(in[0]);
+    close(out[1]);
+    auto read_for = [&](int timeout_ms) {
+        std::string got;
+        pollfd ready{out[0], POLLIN, 0};
+        char buffer[4096];
+        while (poll(&ready, 1, timeout_ms) > 0) {
+            const ssize_t n = read(out[0], buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            got.append(buffer, static_cast<size_t>(n));
+        }
+        return got;
+    };
+    const std::string before = read_for(1500);
+    EXPECT_EQ(before.substr(before.size() - 26), "\nPress return to begin...\n") << before;
+    EXPECT_EQ(before.find("Hostname"), std::string::npos);
+    ASSERT_EQ(write(in[1], "\n", 1), 1);
+    const std::string after = read_for(1500);
+    EXPECT_EQ(after.rfind("Hostname =\t", 0), 0u) << after;
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(in[1]);
+    close(out[0]);
+}
+
+TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
+{
+    // Direct I/O needs a file system that takes it; most disk file systems do.
+    const int probe = open("probe", O_WRONLY | O_CREAT | O_DIRECT, 0600);
+    unlink("probe");
+    if (probe < 0)
+        GTEST_SKIP() << "this file system refuses direct I/O";
+    close(probe);
+    ASSERT_EQ(mkdir("data", 0700), 0);
+    const RunResult result =
+        run({"--trials", "1", "--file-size", "1", "--directory", "data", "--direct", "--export-json", "run.json"});
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    EXPECT_NE(result.out.find("\nDirect I/O =\tyes (the page cache is bypassed)\nCWD =\t\t" + dir_.path + "/data\n"),
+              std::string::npos);
+    const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+    EXPECT_EQ(document["parameters"]["direct_io"], true);
+    EXPECT_EQ(document["machine"]["directory"], dir_.path + "/data");
+    const nlohmann::json& measurements = document["trials"].at(0)["measurements"];
+    ASSERT_EQ(measurements.size(), 12u);
+    const std::vector<std::string> lines = split_lines(result.out);
+    size_t next = 0;
+    for (const nlohmann::json& m : measurements) {
+        while (next < lines.size() && lines[next].find(" MiB/s") == std::string::npos)
+            ++next;
+        ASSERT_LT(next, lines.size()) << m["id"];
+        EXPECT_EQ(ms_of(lines[next]), m["ms"].get<double>()) << m["id"] << ": " << lines[next];
+        ++next;
+    }
+    for (const nlohmann::json& average : document["averages"])
+        EXPECT_NE(result.out.find(average["line"].get<std::string>() + "\n"), std::string::npos) << average["line"];
+    EXPECT_FALSE(file_exists("data/ovrel-bench.tempfile"));
+}
+
+TEST_F(EndToEnd, DirectIoOnAFileSystemThatRefusesIt)
+{
+    if (!try_mount("ramfs", dir_.path + "/ram", nullptr))
+        GTEST_SKIP() << "cannot mount a ramfs here (needs root on Linux)";
+    const RunResult result = run({"--directory", dir_.path + "/ram", "--direct", "--file-size", "0"});
+    EXPECT_TRUE(exited_with(result, 1));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Direct I/O is not supported by the file system of " + dir_.path + "/ram: Invalid argument\n");
+    unmount(dir_.path + "/ram");
+    EXPECT_EQ(rmdir((dir_.path + "/ram").c_str()), 0) << "something was left behind";
+}
+
+} // namespace
