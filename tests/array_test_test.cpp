@@ -10,6 +10,7 @@
 
 #include "memtest/array_test.h"
 #include "memtest/sweep.h"
+#include "support.h"
 
 namespace {
 
@@ -102,27 +103,9 @@ TEST(ArrayTest, InvalidWordSizeStillPrintsTheHeader)
 {
     // The header goes to standard output before the check; the child's
     // ordinary exit must still write it out.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(fds[1], 1);
-        if (freopen("/dev/null", "w", stderr) == nullptr)
-            _exit(98);
-        array_test(4096, 1, 3);
-        _exit(99);
-    }
-    close(fds[1]);
-    std::string output;
-    char buffer[256];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_EQ(output, "Filling a 4.00 KiB array 1 times 3 bytes at a time...\n");
+    const ChildRun run = run_in_child([] { array_test(4096, 1, 3); });
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1);
+    EXPECT_EQ(run.out, "Filling a 4.00 KiB array 1 times 3 bytes at a time...\n");
 }
 
 } // namespace

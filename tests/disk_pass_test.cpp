@@ -20,11 +20,8 @@ namespace {
 
 constexpr uint64_t MiB = uint64_t{1} << 20;
 
-class DiskPass : public testing::Test {
+class DiskPass : public TempDirTest {
 protected:
-    void SetUp() override { dir_ = enter_temp_dir(); }
-    void TearDown() override { leave_temp_dir(dir_); }
-
     // Runs `pass` with standard output captured; returns what it printed.
     template <typename Pass>
     std::string captured(Pass pass, int64_t* ms = nullptr)
@@ -35,8 +32,6 @@ protected:
             *ms = result;
         return testing::internal::GetCapturedStdout();
     }
-
-    ScopedTempDir dir_;
 };
 
 std::string bar(size_t marks)
@@ -152,27 +147,9 @@ TEST_F(DiskPass, MissingFileIsAReadErrorEvenWithoutBlocks)
 
 TEST_F(DiskPass, FatalErrorEndsTheBarLineFirst)
 {
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    const pid_t child = fork();
-    if (child == 0) {
-        dup2(fds[1], 1);
-        if (freopen("/dev/null", "w", stderr) == nullptr)
-            _exit(98);
-        read_pass(BLOCK_SIZE);
-        _exit(99);
-    }
-    close(fds[1]);
-    std::string output;
-    char buffer[512];
-    ssize_t n;
-    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
-        output.append(buffer, static_cast<size_t>(n));
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1);
-    EXPECT_EQ(output, "Reading 1 blocks of size 4194304 in sequential order...\n"
+    const ChildRun run = run_in_child([] { read_pass(BLOCK_SIZE); });
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1);
+    EXPECT_EQ(run.out, "Reading 1 blocks of size 4194304 in sequential order...\n"
                       "Total size = 4 mebibytes.\n" + bar(0));
 }
 

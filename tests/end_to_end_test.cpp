@@ -115,12 +115,7 @@ double ms_of(const std::string& line)
     return std::stod(line.substr(line.find("blocks") + 6));
 }
 
-class EndToEnd : public testing::Test {
-protected:
-    void SetUp() override { dir_ = enter_temp_dir(); }
-    void TearDown() override { leave_temp_dir(dir_); }
-    ScopedTempDir dir_;
-};
+using EndToEnd = TempDirTest;
 
 // One full run of two trials without any of the later options: the notice,
 // the report's own lines, both trials line by line, and averages that are the

@@ -18,11 +18,8 @@ namespace {
 
 using nlohmann::json;
 
-class Export : public testing::Test {
+class Export : public TempDirTest {
 protected:
-    void SetUp() override { dir_ = enter_temp_dir(); }
-    void TearDown() override { leave_temp_dir(dir_); }
-
     // A made-up run of two trials; the seek pass of trial 1 took 0 ms.
     json export_run(const char* path)
     {
@@ -48,8 +45,6 @@ protected:
         EXPECT_TRUE(write_export(target, parameters, times, totals));
         return json::parse(read_file(target.path));
     }
-
-    ScopedTempDir dir_;
 };
 
 TEST_F(Export, DocumentHoldsTrialsAveragesAndStatistics)
@@ -82,9 +77,8 @@ TEST_F(Export, DocumentHoldsTrialsAveragesAndStatistics)
     // (1008 + 2008) / 2 and (0 + 2011) / 2, truncated.
     EXPECT_EQ(averages[8]["ms"], 1508);
     EXPECT_EQ(averages[11]["ms"], 1005);
-    char line[RESULT_LINE_LEN];
-    format_result(line, 1005, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE);
-    EXPECT_EQ(averages[11]["line"].get<std::string>() + "\n", line);
+    EXPECT_EQ(averages[11]["line"].get<std::string>() + "\n",
+              result_line(1005, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE));
 
     const json& write = document["statistics"][8];
     EXPECT_EQ(write["id"], "write");

@@ -7,15 +7,9 @@
 #include "measure/result.h"
 #include "measure/statistics.h"
 #include "measure/timing.h"
+#include "support.h"
 
 namespace {
-
-std::string result_line(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block)
-{
-    char line[RESULT_LINE_LEN];
-    format_result(line, ms, label, size, sweeps, block);
-    return line;
-}
 
 TEST(FormatSize, UnitChangesOnlyAtTheThreshold)
 {

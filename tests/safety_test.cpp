@@ -12,12 +12,7 @@ namespace {
 
 constexpr uint64_t MiB = uint64_t{1} << 20;
 
-class Safety : public testing::Test {
-protected:
-    void SetUp() override { dir_ = enter_temp_dir(); }
-    void TearDown() override { leave_temp_dir(dir_); }
-    ScopedTempDir dir_;
-};
+using Safety = TempDirTest;
 
 RunParameters with_file_size(uint64_t file_size)
 {

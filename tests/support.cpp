@@ -6,10 +6,10 @@
 #include <ftw.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
+#include "measure/result.h"
 #include "sysreport/report.h"
 
 ScopedTempDir enter_temp_dir()
@@ -40,6 +40,41 @@ void leave_temp_dir(const ScopedTempDir& dir)
         dir.path.c_str(),
         [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 16,
         FTW_DEPTH | FTW_PHYS);
+}
+
+ChildRun run_in_child(const std::function<void()>& body)
+{
+    ChildRun run{};
+    int fds[2];
+    if (pipe(fds) != 0) {
+        ADD_FAILURE() << "pipe";
+        return run;
+    }
+    fflush(stdout);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(fds[1], 1);
+        close(fds[0]);
+        if (freopen("/dev/null", "w", stderr) == nullptr)
+            _exit(98);
+        body();
+        _exit(99);
+    }
+    close(fds[1]);
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(fds[0], buffer, sizeof buffer)) > 0)
+        run.out.append(buffer, static_cast<size_t>(n));
+    close(fds[0]);
+    waitpid(child, &run.status, 0);
+    return run;
+}
+
+std::string result_line(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block)
+{
+    char line[RESULT_LINE_LEN];
+    format_result(line, ms, label, size, sweeps, block);
+    return line;
 }
 
 std::string read_file(const std::string& path)

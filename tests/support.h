@@ -1,8 +1,12 @@
 // Helpers shared by the tests: private directories, files, and running the binary.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 // A fresh directory under the system's temporary directory, made the working
 // directory for the test and removed with everything in it afterwards.
@@ -12,6 +16,25 @@ struct ScopedTempDir {
 };
 ScopedTempDir enter_temp_dir();
 void leave_temp_dir(const ScopedTempDir& dir);
+
+// A test that runs in a private temporary directory of its own.
+class TempDirTest : public testing::Test {
+protected:
+    void SetUp() override { dir_ = enter_temp_dir(); }
+    void TearDown() override { leave_temp_dir(dir_); }
+    ScopedTempDir dir_;
+};
+
+// Runs `body` in a child process whose standard output is collected and whose
+// standard error is discarded; the child's exit status is as waitpid gives it.
+struct ChildRun {
+    int status;
+    std::string out;
+};
+ChildRun run_in_child(const std::function<void()>& body);
+
+// The result line that print_result prints, newline included.
+std::string result_line(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block);
 
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& contents);

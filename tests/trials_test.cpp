@@ -9,13 +9,6 @@
 
 namespace {
 
-std::string line_of(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block)
-{
-    char line[RESULT_LINE_LEN];
-    format_result(line, ms, label, size, sweeps, block);
-    return line;
-}
-
 TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
@@ -30,14 +23,14 @@ TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 
     const uint64_t large = uint64_t{2} << 30;
     const std::string expected =
-        "Averages of 3 trials:\n" + line_of(10, "array", 262144, 65536, 1) +
-        line_of(1000, "array", 262144, 65536, 2) + line_of(1000, "array", 262144, 65536, 4) +
-        line_of(1000, "array", 262144, 65536, 8) + line_of(0, "array", large, 8, 1) +
-        line_of(1, "array", large, 8, 2) + line_of(2, "array", large, 8, 4) +
-        line_of(99, "array", large, 8, 8) + line_of(1000, "write", uint64_t{1} << 30, 1, BLOCK_SIZE) +
-        line_of(500, "read", uint64_t{1} << 30, 1, BLOCK_SIZE) +
-        line_of(999, "rewrite", uint64_t{1} << 30, 1, BLOCK_SIZE) +
-        line_of(1, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE);
+        "Averages of 3 trials:\n" + result_line(10, "array", 262144, 65536, 1) +
+        result_line(1000, "array", 262144, 65536, 2) + result_line(1000, "array", 262144, 65536, 4) +
+        result_line(1000, "array", 262144, 65536, 8) + result_line(0, "array", large, 8, 1) +
+        result_line(1, "array", large, 8, 2) + result_line(2, "array", large, 8, 4) +
+        result_line(99, "array", large, 8, 8) + result_line(1000, "write", uint64_t{1} << 30, 1, BLOCK_SIZE) +
+        result_line(500, "read", uint64_t{1} << 30, 1, BLOCK_SIZE) +
+        result_line(999, "rewrite", uint64_t{1} << 30, 1, BLOCK_SIZE) +
+        result_line(1, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE);
     EXPECT_EQ(output, expected);
     EXPECT_NE(output.find("    2.00 GiB array         1.00 B blocks         0.00 ms          inf MiB/s\n"),
               std::string::npos);
@@ -51,7 +44,7 @@ TEST(Averages, OneTrialRepeatsTheTrialsLines)
     testing::internal::CaptureStdout();
     print_averages(parameters, totals);
     const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find(line_of(2614, "array", 262144, 65536, 1)), std::string::npos);
+    EXPECT_NE(output.find(result_line(2614, "array", 262144, 65536, 1)), std::string::npos);
     EXPECT_NE(output.find("    1.50 GiB array         8.00 B blocks      2099.00 ms "), std::string::npos);
     EXPECT_NE(output.find("    4.00 GiB rewrite     4.00 MiB blocks        90.00 ms "), std::string::npos);
 }

@@ -12,10 +12,7 @@ int64_t read_pass(uint64_t file_size)
     progress_begin(PROGRESS_MARKS);
 
     const TimeReading start = time_reading();
-    int error = 0;
-    const int fd = open_scratch(O_RDONLY, &error);
-    if (fd < 0)
-        scratch_fatal("Read error.  Aborting...\n", error);
+    const int fd = open_scratch_or_die(O_RDONLY, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
         const ssize_t got = read(fd, read_buffer, BLOCK_SIZE);
         // End of file or a short read means the file is not what the write

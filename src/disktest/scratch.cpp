@@ -65,6 +65,15 @@ int open_scratch(int access, int* error)
     return fd;
 }
 
+int open_scratch_or_die(int access, const char* message)
+{
+    int error = 0;
+    const int fd = open_scratch(access, &error);
+    if (fd < 0)
+        scratch_fatal(message, error);
+    return fd;
+}
+
 void scratch_fatal(const char* message, int error)
 {
     putchar('\n');

@@ -38,6 +38,9 @@ constexpr int NOT_REGULAR_FILE = -1;
 // Returns the descriptor, or -1 with `*error` set to errno or NOT_REGULAR_FILE.
 int open_scratch(int access, int* error);
 
+// open_scratch, ending the run with `message` and the reason when it fails.
+int open_scratch_or_die(int access, const char* message);
+
 // Ends the progress bar's line, writes `message` and, when `error` is not 0,
 // a line "ovrel-bench.tempfile: reason" on standard error, and exits with status 1.
 [[noreturn]] void scratch_fatal(const char* message, int error);

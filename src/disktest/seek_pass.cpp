@@ -32,10 +32,7 @@ int64_t seek_pass(uint64_t file_size)
     progress_begin(PROGRESS_MARKS);
 
     const TimeReading start = time_reading();
-    int error = 0;
-    const int fd = open_scratch(O_RDONLY, &error);
-    if (fd < 0)
-        scratch_fatal("Read error.  Aborting...\n", error);
+    const int fd = open_scratch_or_die(O_RDONLY, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
         lseek(fd, static_cast<off_t>(offsets[i]), SEEK_SET);
         // A block past a shortened file's end reads short or empty, and the

@@ -20,10 +20,7 @@ int64_t write_pass(uint64_t file_size)
     const TimeReading start = time_reading();
     // No O_TRUNC: the rewrite pass overwrites the blocks of the first write
     // where they lie, which is what it measures.
-    int error = 0;
-    const int fd = open_scratch(O_WRONLY | O_CREAT, &error);
-    if (fd < 0)
-        scratch_fatal("Error creating file.\n", error);
+    const int fd = open_scratch_or_die(O_WRONLY | O_CREAT, "Error creating file.\n");
     scratch_file_live = 1;
     for (uint64_t i = 0; i < blocks; ++i) {
         const ssize_t written = write(fd, write_buffer, BLOCK_SIZE);
@@ -31,10 +28,9 @@ int64_t write_pass(uint64_t file_size)
             // A short write carries no reason; asking for the rest of the
             // block brings out the one the system has (a full disk, a file
             // size limit), if there is one.
+            int error = errno;
             if (written >= 0)
                 error = write(fd, write_buffer + written, BLOCK_SIZE - written) < 0 ? errno : 0;
-            else
-                error = errno;
             scratch_fatal("Write error.  Aborting...\n", error);
         }
         progress_tick(i, blocks, PROGRESS_MARKS);
