@@ -7,11 +7,16 @@
 // so page faults stay out of every figure. A table of ours against the best
 // exact-width reference closes the run.
 //
-//   store_loops [--large-mib N] [Google Benchmark flags]
+// Then the same kernels run in alternation, round by round, for ratios that a
+// drifting machine cannot skew.
+//
+//   store_loops [--large-mib N] [--paired-rounds R] [Google Benchmark flags]
 #include <benchmark/benchmark.h>
 #include <emmintrin.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -152,14 +157,79 @@ double rate_of(const std::map<std::string, double>& rates, const std::string& na
     return found == rates.end() ? 0.0 : found->second;
 }
 
+double seconds_now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// Bytes per second of `repeats` back-to-back calls of `kernel`.
+double sample_rate(Kernel kernel, unsigned char* array, uint64_t bytes, int repeats)
+{
+    const double start = seconds_now();
+    for (int i = 0; i < repeats; ++i) {
+        kernel(array, bytes);
+        benchmark::DoNotOptimize(array);
+    }
+    return static_cast<double>(bytes) * repeats / (seconds_now() - start);
+}
+
+double median_of(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2.0;
+}
+
+// Ratios taken pair by pair: in each round ours and both references run back
+// to back, in a rotating order, and the round's ratios are ours over each
+// reference. The medians of those ratios hold on a shared, drifting machine
+// where figures taken minutes apart do not.
+void paired_ratios(int rounds)
+{
+    printf("\npaired ratios, median of %d rounds (min-max of ours/best reference)\n", rounds);
+    printf("%-6s %5s %12s %12s %22s\n", "array", "wsize", "ours/plain", "ours/unroll8", "ours/best (min-max)");
+    for (bool large : {false, true})
+        for (int wsize : {1, 2, 4, 8}) {
+            Kernel kernels[3] = {};
+            for (const Entry& entry : ENTRIES)
+                if (entry.wsize == wsize)
+                    kernels[entry.is_ours ? 0 : (strcmp(entry.name, "plain") == 0 ? 1 : 2)] = entry.kernel;
+            const uint64_t bytes = large ? large_bytes : SMALL_BYTES;
+            unsigned char* array = arena(bytes);
+            // About 20 ms a sample for the small array; one sweep for the large one.
+            const int repeats = large ? 1 : static_cast<int>(64 * (1 << 20) / bytes) * wsize;
+            std::vector<double> over_plain, over_unrolled, over_best;
+            for (int round = 0; round < rounds; ++round) {
+                double rate[3];
+                for (int k = 0; k < 3; ++k) {
+                    const int which = (k + round) % 3;
+                    rate[which] = sample_rate(kernels[which], array, bytes, repeats);
+                }
+                over_plain.push_back(rate[0] / rate[1]);
+                over_unrolled.push_back(rate[0] / rate[2]);
+                over_best.push_back(rate[0] / std::max(rate[1], rate[2]));
+            }
+            printf("%-6s %5d %12.3f %12.3f %10.3f (%.3f-%.3f)\n", large ? "large" : "small", wsize,
+                   median_of(over_plain), median_of(over_unrolled), median_of(over_best),
+                   *std::min_element(over_best.begin(), over_best.end()),
+                   *std::max_element(over_best.begin(), over_best.end()));
+            fflush(stdout);
+        }
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
     std::vector<char*> rest;
+    int paired = 21;
     for (int i = 0; i < argc; ++i) {
         if (strcmp(argv[i], "--large-mib") == 0 && i + 1 < argc)
             large_bytes = strtoull(argv[++i], nullptr, 10) << 20;
+        else if (strcmp(argv[i], "--paired-rounds") == 0 && i + 1 < argc)
+            paired = atoi(argv[++i]);
         else
             rest.push_back(argv[i]);
     }
@@ -197,6 +267,8 @@ int main(int argc, char** argv)
             if (rate > 0)
                 printf("%-6s %-13s %7.2f GiB/s\n", large ? "large" : "small", name, rate / 0x1p30);
         }
+    if (paired > 0)
+        paired_ratios(paired);
     benchmark::Shutdown();
     return 0;
 }
