@@ -1,4 +1,5 @@
 #include <csignal>
+#include <cstring>
 #include <string>
 #include <unistd.h>
 
@@ -44,16 +45,18 @@ TEST_F(Safety, FreeSpaceCountsWholeBlocksAndTheLeftoverFile)
 
 TEST_F(Safety, SignalRemovesThisRunsScratchFileAndKills)
 {
-    write_file(SCRATCH_FILE, "partial");
-    EXPECT_EXIT(
-        {
-            install_signal_handlers();
-            scratch_file_live = 1;
-            raise(SIGINT);
-            _exit(0);
-        },
-        testing::KilledBySignal(SIGINT), "");
-    EXPECT_FALSE(file_exists(SCRATCH_FILE));
+    for (int signal_number : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+        write_file(SCRATCH_FILE, "partial");
+        EXPECT_EXIT(
+            {
+                install_signal_handlers();
+                scratch_file_live = 1;
+                raise(signal_number);
+                _exit(0);
+            },
+            testing::KilledBySignal(signal_number), "");
+        EXPECT_FALSE(file_exists(SCRATCH_FILE)) << strsignal(signal_number);
+    }
 
     // A file this run has not opened yet is not this run's to remove.
     write_file(SCRATCH_FILE, "leftover");

@@ -89,7 +89,9 @@ void remove_scratch_and_die(int signal_number)
 
 void install_signal_handlers()
 {
-    const int signals[] = {SIGINT, SIGTERM, SIGHUP};
+    // SIGPIPE too: a reader of the report that goes away (a pager quit, a
+    // dropped pipe) ends the run just like Ctrl-C would.
+    const int signals[] = {SIGINT, SIGTERM, SIGHUP, SIGPIPE};
     for (int signal_number : signals) {
         struct sigaction previous;
         if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
