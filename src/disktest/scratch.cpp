@@ -30,15 +30,9 @@ int direct_io_flag()
 #endif
 }
 
-bool scratch_use_direct_io()
+void scratch_use_direct_io()
 {
     scratch_extra_flags = direct_io_flag();
-    return scratch_extra_flags != 0;
-}
-
-bool scratch_direct_io()
-{
-    return scratch_extra_flags != 0;
 }
 
 int open_scratch(int access, int* error)

@@ -23,9 +23,7 @@ extern unsigned char seek_buffer[BLOCK_SIZE];
 extern volatile sig_atomic_t scratch_file_live;
 
 // Makes every later open of the scratch file bypass the page cache.
-// Returns false where the platform has no direct I/O.
-bool scratch_use_direct_io();
-bool scratch_direct_io();
+void scratch_use_direct_io();
 // The platform's direct I/O open flag, 0 where it has none.
 int direct_io_flag();
 

@@ -21,7 +21,7 @@ int main(int argc, char** argv)
     if (parameters.directory != nullptr)
         enter_directory(parameters.directory);
     if (parameters.direct_io) {
-        check_direct_io(parameters.directory != nullptr ? parameters.directory : ".");
+        check_direct_io(parameters.directory != nullptr ? parameters.directory : working_directory().c_str());
         scratch_use_direct_io();
     }
     check_free_space(parameters);
