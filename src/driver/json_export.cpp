@@ -90,7 +90,8 @@ bool write_export(const ExportTarget&, const RunParameters&, const std::vector<T
 
 namespace {
 
-using nlohmann::json;
+// Keys keep the order they are written in, so the document reads top-down.
+using json = nlohmann::ordered_json;
 
 // JSON has no inf or nan: a rate that cannot be a number is null.
 json rate_value(double rate)
