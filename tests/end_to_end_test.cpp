@@ -24,8 +24,8 @@ struct RunResult {
 };
 
 // Starts the binary with `arguments`, standard input from /dev/null and its
-// output in files of the working directory.
-pid_t start(const std::vector<std::string>& arguments)
+// output in files of the working directory (or standard output in `out_path`).
+pid_t start(const std::vector<std::string>& arguments, const char* out_path = "stdout.txt")
 {
     const pid_t child = fork();
     if (child == 0) {
@@ -35,7 +35,7 @@ pid_t start(const std::vector<std::string>& arguments)
             argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         const int in = open("/dev/null", O_RDONLY);
-        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
@@ -218,6 +218,18 @@ TEST_F(EndToEnd, RefusalsComeBeforeTheNotice)
         EXPECT_TRUE(std::regex_search(result.err, std::regex(row.message))) << result.err;
     }
     EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
+// A report that cannot be written ends the run before the trials, not with a
+// silent success after them.
+TEST_F(EndToEnd, UnwritableReportIsAnError)
+{
+    if (!file_exists("/dev/full"))
+        GTEST_SKIP() << "no /dev/full on this system";
+    const RunResult result = finish(start({"--file-size", "0"}, "/dev/full"));
+    EXPECT_TRUE(exited_with(result, 1)) << result.status;
+    EXPECT_NE(result.err.find("Cannot write the report: No space left on device\n"), std::string::npos)
+        << result.err;
 }
 
 TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)

@@ -28,12 +28,15 @@ int main(int argc, char** argv)
 
     print_notice();
     print_system_report(parameters);
+    // Output that cannot be written now would be lost after every trial.
+    check_report_written();
 
     install_signal_handlers();
     TrialTotals totals{};
     std::vector<TrialTimes> times;
     run_trials(parameters, totals, &times);
     print_averages(parameters, totals);
+    check_report_written();
 
     if (parameters.export_json != nullptr && !write_export(target, parameters, times, totals))
         return 1;

@@ -74,6 +74,15 @@ void check_free_space(const RunParameters& parameters)
     exit(1);
 }
 
+void check_report_written()
+{
+    errno = 0;
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return;
+    fprintf(stderr, "Cannot write the report: %s\n", strerror(errno != 0 ? errno : EIO));
+    exit(1);
+}
+
 namespace {
 
 void remove_scratch_and_die(int signal_number)
