@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "disktest/scratch.h"
-#include "driver/run_parameters.h"
+#include "run/run_parameters.h"
 #include "measure/timing.h"
 #include "sysreport/report.h"
 

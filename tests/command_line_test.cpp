@@ -1,60 +1,77 @@
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "driver/run_parameters.h"
+#include "driver/command_line.h"
+#include "run/run_parameters.h"
 
 namespace {
 
+constexpr uint64_t MiB = uint64_t{1} << 20;
 constexpr uint64_t GiB = uint64_t{1} << 30;
-
-struct ParseCase {
-    std::vector<const char*> words;  // the whole vector, program name first
-    int32_t trials;
-    uint64_t file_size;
-};
 
 RunParameters parse(std::vector<const char*> words)
 {
     RunParameters parameters = parameters_for_memory(16 * GiB);
     words.push_back(nullptr);
-    parse_command_line(static_cast<int>(words.size()) - 1, const_cast<char**>(words.data()),
-                       parameters);
+    parse_command_line(static_cast<int>(words.size()) - 1, const_cast<char**>(words.data()), parameters);
     return parameters;
 }
+
+struct ParseCase {
+    std::vector<const char*> words;  // the whole vector, program name first
+    int32_t trials;
+    uint64_t file_size;
+    const char* rounded;  // what the report shows as rounded down, or null
+};
 
 TEST(CommandLine, OptionsThatRun)
 {
     const ParseCase cases[] = {
-        {{"ovrel-bench"}, 3, 32 * GiB},
-        {{"ovrel-bench", "--file-size", "8"}, 3, 8 * GiB},
-        {{"ovrel-bench", "--file-size", "0"}, 3, 0},
-        {{"ovrel-bench", "--trials", "2", "--trials", "5"}, 5, 32 * GiB},
-        {{"ovrel-bench", "--trials", " +7x"}, 7, 32 * GiB},
-        {{"ovrel-bench", "--file-size", "1.5"}, 3, 1 * GiB},
-        {{"ovrel-bench", "--file-size", "abc"}, 3, 0},
-        {{"ovrel-bench", "--trials", "2147483647"}, 2147483647, 32 * GiB},
-        {{"ovrel-bench", "--file-size", "2147483647"}, 3, uint64_t{2147483647} * GiB},
-        {{"ovrel-bench", "bogus", "--TRIALS", "9", "-trials"}, 3, 32 * GiB},
+        {{"ovrel-bench"}, 3, 32 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "8"}, 3, 8 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "0"}, 3, 0, nullptr},
+        {{"ovrel-bench", "--file-size=1"}, 3, 1 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "512M"}, 3, 512 * MiB, nullptr},
+        {{"ovrel-bench", "--file-size", "2G"}, 3, 2 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "1t"}, 3, 1024 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "1023M"}, 3, 1020 * MiB, "1023M"},
+        {{"ovrel-bench", "--file-size", "5000K"}, 3, 4 * MiB, "5000K"},
+        {{"ovrel-bench", "--file-size", "17179869183G"}, 3, 17179869183 * GiB, nullptr},
+        {{"ovrel-bench", "--trials", "2", "--trials", "5"}, 5, 32 * GiB, nullptr},
+        {{"ovrel-bench", "--trials=1"}, 1, 32 * GiB, nullptr},
+        {{"ovrel-bench", "--trials", "2147483647"}, 2147483647, 32 * GiB, nullptr},
+        // Words that are not options at all stay ignored.
+        {{"ovrel-bench", "bogus", "trials"}, 3, 32 * GiB, nullptr},
         // A value is never itself read as an option.
-        {{"ovrel-bench", "--directory", "--trials", "--file-size", "2"}, 3, 2 * GiB},
+        {{"ovrel-bench", "--directory", "--trials", "--file-size", "2"}, 3, 2 * GiB, nullptr},
     };
     for (const ParseCase& c : cases) {
         const RunParameters parameters = parse(c.words);
         EXPECT_EQ(parameters.trials, c.trials) << c.words.size() << " words, " << c.words.back();
         EXPECT_EQ(parameters.file_size, c.file_size) << c.words.back();
+        EXPECT_STREQ(parameters.file_size_rounded, c.rounded) << c.words.back();
     }
 }
 
-TEST(CommandLine, NewOptionsAreRecorded)
+TEST(CommandLine, OtherOptionsAreRecorded)
 {
-    const RunParameters parameters =
-        parse({"ovrel-bench", "--directory", "/srv", "--export-json", "out.json", "--direct"});
+    const RunParameters parameters = parse({"ovrel-bench", "--directory", "/srv", "--export-json=out.json", "--direct",
+                                            "-y", "--label", "new disk", "--only", "disk"});
     EXPECT_STREQ(parameters.directory, "/srv");
     EXPECT_STREQ(parameters.export_json, "out.json");
+    EXPECT_STREQ(parameters.label, "new disk");
     EXPECT_TRUE(parameters.direct_io);
-    EXPECT_FALSE(parse({"ovrel-bench"}).direct_io);
+    EXPECT_TRUE(parameters.assume_yes);
+    EXPECT_EQ(parameters.phases, PHASE_DISK);
+    EXPECT_EQ(parse({"ovrel-bench", "--only=memory"}).phases, PHASE_MEMORY);
+    const RunParameters defaults = parse({"ovrel-bench"});
+    EXPECT_FALSE(defaults.direct_io);
+    EXPECT_FALSE(defaults.assume_yes);
+    EXPECT_EQ(defaults.phases, PHASE_ALL);
+    EXPECT_EQ(defaults.label, nullptr);
 }
 
 struct ExitCase {
@@ -66,49 +83,57 @@ struct ExitCase {
 TEST(CommandLine, OptionsThatEndTheRun)
 {
     const char* const usage = "Usage: ovrel-bench \\[--help\\] \\[--trials N\\] \\[--file-size GiB\\]\n"
-                              " +\\[--directory DIR\\] \\[--direct\\] \\[--export-json FILE\\] \\[--version\\]\n$";
-    const std::string with_usage = std::string("\n") + usage;
+                              " +\\[--directory DIR\\] \\[--direct\\] \\[--only memory\\|disk\\] \\[--yes\\]\n"
+                              " +\\[--export-json FILE\\] \\[--label TEXT\\] \\[--version\\]\n$";
     const ExitCase cases[] = {
         {{"ovrel-bench", "--help"}, 64, usage},
+        {{"ovrel-bench", "-h"}, 64, usage},
         {{"ovrel-bench", "--trials", "4", "--help"}, 64, usage},
         {{"--help"}, 64, "^Usage: --help "},
+        // Typos that would otherwise start the full default run.
+        {{"ovrel-bench", "--filesize", "1"}, 64, "^Unknown option: --filesize\nUsage: ovrel-bench "},
+        {{"ovrel-bench", "-s", "1"}, 64, "^Unknown option: -s\nUsage: "},
+        {{"ovrel-bench", "--TRIALS", "9"}, 64, "^Unknown option: --TRIALS\n"},
+        {{"ovrel-bench", "--direct=yes"}, 64, "^Unknown option: --direct=yes\n"},
+        {{"ovrel-bench", "-"}, 64, "^Unknown option: -\n"},
         {{"ovrel-bench", "--trials"}, 64, "^Missing value for --trials\nUsage: ovrel-bench "},
         {{"ovrel-bench", "--file-size"}, 64, "^Missing value for --file-size\nUsage: "},
         {{"ovrel-bench", "--export-json"}, 64, "^Missing value for --export-json\n"},
         {{"ovrel-bench", "--trials", "0"}, 64, "^Invalid number of trials: 0\nUsage: "},
         {{"ovrel-bench", "--trials", "-2"}, 64, "^Invalid number of trials: -2\n"},
         {{"ovrel-bench", "--trials", "many"}, 64, "^Invalid number of trials: many\n"},
+        {{"ovrel-bench", "--trials", " +7x"}, 64, "^Invalid number of trials:  \\+7x\n"},
+        {{"ovrel-bench", "--trials", "3x"}, 64, "^Invalid number of trials: 3x\n"},
+        {{"ovrel-bench", "--trials="}, 64, "^Invalid number of trials: \n"},
         {{"ovrel-bench", "--trials", "--help"}, 64, "^Invalid number of trials: --help\n"},
         {{"ovrel-bench", "--trials", "2147483648"}, 64, "^Invalid number of trials: 2147483648\n"},
         {{"ovrel-bench", "--trials", "99999999999999999999"}, 64, "^Invalid number of trials: 9+\n"},
         {{"ovrel-bench", "--file-size", "-1"}, 64, "^Invalid file size: -1\nUsage: "},
-        {{"ovrel-bench", "--file-size", "4294967296"}, 64, "^Invalid file size: 4294967296\n"},
+        {{"ovrel-bench", "--file-size", "0.5"}, 64, "^Invalid file size: 0\\.5\n"},
+        {{"ovrel-bench", "--file-size", "abc"}, 64, "^Invalid file size: abc\n"},
+        {{"ovrel-bench", "--file-size", "1x"}, 64, "^Invalid file size: 1x\n"},
+        {{"ovrel-bench", "--file-size", ""}, 64, "^Invalid file size: \n"},
+        {{"ovrel-bench", "--file-size", "M"}, 64, "^Invalid file size: M\n"},
+        {{"ovrel-bench", "--file-size", "17179869184G"}, 64, "^Invalid file size: 17179869184G\n"},
+        {{"ovrel-bench", "--only", "cpu"}, 64, "^Invalid value for --only: cpu \\(memory or disk\\)\n"},
     };
     for (const ExitCase& c : cases)
-        EXPECT_EXIT(parse(c.words), testing::ExitedWithCode(c.status), c.stderr_pattern)
-            << c.words.back();
+        EXPECT_EXIT(parse(c.words), testing::ExitedWithCode(c.status), c.stderr_pattern) << c.words.back();
 }
 
-TEST(CommandLine, HelpWritesNothingOnStandardOutput)
+TEST(CommandLine, RefusalsWriteNothingOnStandardOutput)
 {
-    testing::internal::CaptureStdout();
-    EXPECT_EXIT(parse({"ovrel-bench", "--help"}), testing::ExitedWithCode(64), "");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    for (const char* word : {"--help", "--bogus"}) {
+        testing::internal::CaptureStdout();
+        EXPECT_EXIT(parse({"ovrel-bench", word}), testing::ExitedWithCode(64), "");
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    }
 }
 
 TEST(CommandLine, EmptyArgumentVectorStillHasAName)
 {
     char* empty[] = {nullptr};
     EXPECT_EXIT(print_usage(empty), testing::ExitedWithCode(64), "^Usage: ovrel-bench \\[--help\\]");
-}
-
-TEST(CommandLine, VersionGoesToStandardOutput)
-{
-    EXPECT_EXIT(
-        {
-            parse({"ovrel-bench", "--version"});
-        },
-        testing::ExitedWithCode(0), "");
 }
 
 TEST(RunParameters, SizesFollowTheMemory)
@@ -118,7 +143,7 @@ TEST(RunParameters, SizesFollowTheMemory)
     };
     const Row rows[] = {
         {16 * GiB, 32 * GiB, 2 * GiB},
-        {2 * GiB, 4 * GiB, 1536 * (uint64_t{1} << 20)},
+        {2 * GiB, 4 * GiB, 1536 * MiB},
         // Exactly the cap from below and far above it.
         {(8 * GiB) / 3 + 1, 2 * ((8 * GiB) / 3 + 1), 2 * GiB},
         {1024 * GiB, 2048 * GiB, 2 * GiB},

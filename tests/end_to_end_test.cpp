@@ -5,6 +5,9 @@
 #include <poll.h>
 #include <regex>
 #include <string>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -60,6 +63,19 @@ RunResult finish(pid_t child)
 RunResult run(const std::vector<std::string>& arguments)
 {
     return finish(start(arguments));
+}
+
+// The names in the working directory, "." and ".." left out.
+std::vector<std::string> directory_listing()
+{
+    std::vector<std::string> names;
+    DIR* directory = opendir(".");
+    while (dirent* entry = directory != nullptr ? readdir(directory) : nullptr)
+        if (std::string(entry->d_name) != "." && std::string(entry->d_name) != "..")
+            names.push_back(entry->d_name);
+    if (directory != nullptr)
+        closedir(directory);
+    return names;
 }
 
 bool exited_with(const RunResult& result, int code)
@@ -133,10 +149,11 @@ unsigned long long free_gib()
 TEST_F(EndToEnd, TwoTrialRunHasTheReportsStructure)
 {
     if (free_gib() < 2)
-        GTEST_SKIP() << "less than 2 GiB free here for the 1 GiB scratch file";
+        SKIP_OR_FAIL("less than 2 GiB free here for the 1 GiB scratch file");
     const RunResult result = run({"--trials", "2", "--file-size", "1"});
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, "Plan: 2 trials of the memory and disk tests; a 1.00 GiB scratch file in " + dir_.path +
+                              "; 4.00 GiB written in all.\n");
     EXPECT_EQ(result.out.rfind("\nThis test should be run on a completely idle system.\n"
                                "Make sure the load average near 0, and I/O activity\n"
                                "is nonexistant.  Single user mode is the best option.\n"
@@ -238,7 +255,7 @@ TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
     // the disk has room for it.
     const unsigned long long available = free_gib();
     if (available < 6)
-        GTEST_SKIP() << "only " << available << " GiB free here";
+        SKIP_OR_FAIL("only " << available << " GiB free here");
     const std::string gib = available > 20 ? "16" : "4";
     const pid_t child = start({"--trials", "1", "--file-size", gib});
     // The bar's marks are flushed as they are drawn: wait for the first.
@@ -302,7 +319,7 @@ TEST_F(EndToEnd, WaitsForTheReturnKey)
 TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
 {
     if (free_gib() < 2)
-        GTEST_SKIP() << "less than 2 GiB free here for the 1 GiB scratch file";
+        SKIP_OR_FAIL("less than 2 GiB free here for the 1 GiB scratch file");
     // Direct I/O needs a file system that takes it; most disk file systems do.
     const int probe = open("probe", O_WRONLY | O_CREAT | O_DIRECT, 0600);
     unlink("probe");
@@ -313,7 +330,7 @@ TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
     const RunResult result =
         run({"--trials", "1", "--file-size", "1", "--directory", "data", "--direct", "--export-json", "run.json"});
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
-    EXPECT_NE(result.out.find("\nDirect I/O =\tyes (the page cache is bypassed)\nCWD =\t\t" + dir_.path + "/data\n"),
+    EXPECT_NE(result.out.find("\nDirect I/O =\trequested (O_DIRECT)\nCWD =\t\t" + dir_.path + "/data\n"),
               std::string::npos);
     const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
     EXPECT_EQ(document["parameters"]["direct_io"], true);
@@ -337,13 +354,218 @@ TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
 TEST_F(EndToEnd, DirectIoOnAFileSystemThatRefusesIt)
 {
     if (!try_mount("ramfs", dir_.path + "/ram", nullptr))
-        GTEST_SKIP() << "cannot mount a ramfs here (needs root on Linux)";
+        SKIP_OR_FAIL("cannot mount a ramfs here (needs root on Linux)");
     const RunResult result = run({"--directory", dir_.path + "/ram", "--direct", "--file-size", "0"});
     EXPECT_TRUE(exited_with(result, 1));
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "Direct I/O is not supported by the file system of " + dir_.path + "/ram: Invalid argument\n");
     unmount(dir_.path + "/ram");
     EXPECT_EQ(rmdir((dir_.path + "/ram").c_str()), 0) << "something was left behind";
+}
+
+// The typos that once started the full default run: each is refused before
+// anything is printed on standard output or created.
+TEST_F(EndToEnd, TyposNeverStartARun)
+{
+    const std::vector<std::string> typos[] = {
+        {"--file-size=0.5"}, {"--filesize", "1"}, {"-s", "1"}, {"--trials=1x"}, {"--file-size", "abc"},
+        {"--file-size", ""}, {"--only", "cpu"},   {"--trials", "1", "--quick"},
+    };
+    for (const std::vector<std::string>& words : typos) {
+        const RunResult result = run(words);
+        EXPECT_TRUE(exited_with(result, 64)) << words[0] << ": " << result.status;
+        EXPECT_EQ(result.out, "") << words[0];
+        EXPECT_NE(result.err.find("\nUsage: ovrel-bench [--help] [--trials N] [--file-size GiB]\n"), std::string::npos)
+            << result.err;
+        EXPECT_EQ(directory_listing(), std::vector<std::string>{}) << words[0];
+    }
+    const RunResult help = run({"-h"});
+    EXPECT_TRUE(exited_with(help, 64));
+    EXPECT_EQ(help.out, "");
+}
+
+TEST_F(EndToEnd, DiskOnlyRunRecordsItsFourMeasurements)
+{
+    const RunResult result = run({"--only", "disk", "--trials", "1", "--file-size", "64M", "--label", "quick",
+                                  "--export-json", "run.json"});
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    EXPECT_EQ(result.out.find("Filling a"), std::string::npos) << "no memory test";
+    EXPECT_NE(result.out.find("Averages of 1 trials:\n   64.00 MiB write "), std::string::npos) << result.out;
+    EXPECT_NE(result.err.find("Plan: 1 trial of the disk tests; a 64.00 MiB scratch file in "), std::string::npos);
+    const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+    EXPECT_EQ(document["parameters"]["phases"], nlohmann::json({"disk"}));
+    EXPECT_EQ(document["label"], "quick");
+    EXPECT_EQ(document["trials"].at(0)["measurements"].size(), 4u);
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
+// Hostile or careless surroundings: each is refused before the notice and
+// leaves what it found as it was.
+TEST_F(EndToEnd, WhatIsNotOursIsNeverWritten)
+{
+    write_file("victim.conf", "precious\n");
+    ASSERT_EQ(link("victim.conf", "ovrel-bench.tempfile"), 0);
+    RunResult result = run({"--only", "disk", "--file-size", "64M"});
+    EXPECT_TRUE(exited_with(result, 1));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "Cannot use the scratch file in " + dir_.path +
+                              ".\novrel-bench.tempfile: Has more than one link\n");
+    EXPECT_EQ(read_file("victim.conf"), "precious\n");
+    ASSERT_EQ(unlink("ovrel-bench.tempfile"), 0);
+
+    // The report redirected into the scratch file's name.
+    result = finish(start({"--only", "disk", "--file-size", "64M"}, "ovrel-bench.tempfile"));
+    EXPECT_TRUE(exited_with(result, 1));
+    EXPECT_NE(result.err.find("ovrel-bench.tempfile: Is where the report is being written\n"), std::string::npos)
+        << result.err;
+    EXPECT_TRUE(file_exists("ovrel-bench.tempfile"));
+}
+
+TEST_F(EndToEnd, SecondRunInTheDirectoryIsRefused)
+{
+    // The first run holds the directory while it waits for the return key.
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    const pid_t first = fork();
+    if (first == 0) {
+        dup2(keys[0], 0);
+        close(keys[1]);
+        const int out = open("first.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(out, 1);
+        dup2(out, 2);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--trials", "1", "--file-size", "64M",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(keys[0]);
+    bool waiting = false;
+    for (int i = 0; i < 500 && !waiting; ++i) {
+        usleep(10000);
+        waiting = read_file("first.txt").find("Press return to begin...") != std::string::npos;
+    }
+    ASSERT_TRUE(waiting);
+    const RunResult second = run({"--only", "disk", "--trials", "1", "--file-size", "64M"});
+    EXPECT_TRUE(exited_with(second, 1));
+    EXPECT_EQ(second.out, "");
+    EXPECT_EQ(second.err, "Another ovrel-bench run is using " + dir_.path + ".\n");
+    ASSERT_EQ(write(keys[1], "\n", 1), 1);
+    close(keys[1]);
+    int status = 0;
+    waitpid(first, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file("first.txt");
+    EXPECT_NE(read_file("first.txt").find("Averages of 1 trials:"), std::string::npos);
+}
+
+// An interrupt after a finished trial keeps that trial in the record.
+TEST_F(EndToEnd, InterruptedRunKeepsItsFinishedTrials)
+{
+    if (free_gib() < 3)
+        SKIP_OR_FAIL("less than 3 GiB free here for the 1 GiB scratch file");
+    const pid_t child = start({"--only", "disk", "--trials", "50", "--file-size", "1", "--export-json", "run.json"});
+    bool in_second = false;
+    for (int i = 0; i < 6000 && !in_second; ++i) {
+        usleep(5000);
+        in_second = read_file("stdout.txt").find("Trial 2...") != std::string::npos;
+    }
+    ASSERT_TRUE(in_second);
+    kill(child, SIGINT);
+    const RunResult result = finish(child);
+    EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+    size_t started = 0;
+    for (size_t at = 0; (at = result.out.find("\nTrial ", at)) != std::string::npos; ++at)
+        ++started;
+    const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+    EXPECT_EQ(document["complete"], false);
+    EXPECT_EQ(document["parameters"]["trials"], 50);
+    EXPECT_EQ(document["trials"].size(), started - 1) << "every finished trial, and not the one interrupted";
+    EXPECT_GE(document["trials"].size(), 1u);
+    EXPECT_NE(result.err.find("holds the "), std::string::npos) << result.err;
+}
+
+// A file size limit is a write error with its reason, not a silent death.
+TEST_F(EndToEnd, FileSizeLimitIsAWriteError)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        rlimit limit{};
+        limit.rlim_cur = limit.rlim_max = 10 << 20;
+        setrlimit(RLIMIT_FSIZE, &limit);
+        const int null = open("/dev/null", O_RDWR);
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(err, 2);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--file-size", "64M", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_NE(read_file("stderr.txt").find("Write error.  Aborting...\novrel-bench.tempfile: File too large\n"),
+              std::string::npos)
+        << read_file("stderr.txt");
+}
+
+// Ctrl-C while a report command runs reaches that command only (system()
+// ignores it in the caller); the run must stop all the same.
+TEST_F(EndToEnd, InterruptedReportCommandStopsTheRun)
+{
+    ASSERT_EQ(mkdir("bin", 0700), 0);
+    for (const char* command : {"lsblk", "geom"}) {
+        // Ctrl-C at a terminal signals the whole foreground process group.
+        write_file(std::string("bin/") + command, "#!/bin/sh\nkill -INT 0\n");
+        ASSERT_EQ(chmod((std::string("bin/") + command).c_str(), 0700), 0);
+    }
+    const std::string path = "PATH=" + dir_.path + "/bin:/usr/bin:/bin";
+    const pid_t child = fork();
+    if (child == 0) {
+        setpgid(0, 0);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, 0);
+        dup2(null, 1);
+        dup2(null, 2);
+        char* const environment[] = {const_cast<char*>(path.c_str()), nullptr};
+        char* const argv[] = {const_cast<char*>("ovrel-bench"), const_cast<char*>("--file-size"),
+                              const_cast<char*>("0"), nullptr};
+        execve(OVREL_BINARY, argv, environment);
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
+}
+
+// --yes runs without a key, even with standard input open and silent.
+TEST_F(EndToEnd, YesDoesNotWait)
+{
+    int keys[2];
+    ASSERT_EQ(pipe(keys), 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        dup2(keys[0], 0);
+        close(keys[1]);
+        const int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--file-size", "0", "--trials", "1", "--yes",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(keys[0]);
+    int status = 0;
+    pid_t done = 0;
+    for (int i = 0; i < 1000 && done == 0; ++i) {
+        usleep(10000);
+        done = waitpid(child, &status, WNOHANG);
+    }
+    if (done == 0) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    close(keys[1]);
+    EXPECT_NE(done, 0) << "still waiting for a key";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 } // namespace

@@ -1,10 +1,14 @@
 #include <cstdio>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
 #include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "measure/visible.h"
 #include "sysreport/report.h"
 #include "support.h"
 
@@ -51,18 +55,59 @@ TEST(SystemReport, OwnLinesInOrderEvenWhenRedirected)
     for (const char* heading : {"\nDisk hardware:\n\n", "\nMount options:\n\n", "\nDisk free:\n\n"})
         EXPECT_NE(output.find(std::string("\n") + heading), std::string::npos) << heading;
     EXPECT_EQ(output.find("Direct I/O"), std::string::npos);
+    // What df prints (its header names the file system) comes after the
+    // heading it belongs under, not before: the flushes keep the order.
+    const size_t heading = output.find("\nDisk free:\n");
+    const size_t df_header = output.find("Filesystem", heading == std::string::npos ? 0 : heading);
+    ASSERT_NE(heading, std::string::npos);
+    EXPECT_NE(df_header, std::string::npos) << "df's header is not after \"Disk free:\"\n" << output;
+    EXPECT_EQ(output.find("Filesystem"), df_header) << "df's header came before its heading";
 }
 
-TEST(SystemReport, SaysWhenDirectIoIsUsed)
+TEST(SystemReport, SaysWhatWasAskedFor)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
     parameters.direct_io = true;
+    parameters.file_size = 1020 * (uint64_t{1} << 20);
+    parameters.file_size_rounded = "1023M";
     testing::internal::CaptureStdout();
     print_system_report(parameters);
     const std::string output = testing::internal::GetCapturedStdout();
-    EXPECT_NE(output.find("\nFile size =\t32768 MiB\nDirect I/O =\tyes (the page cache is bypassed)\nCWD =\t\t"),
+    EXPECT_NE(output.find("\nFile size =\t1020 MiB (1023M rounded down to whole 4 MiB blocks)\n"
+                          "Direct I/O =\trequested (O_DIRECT)\nCWD =\t\t"),
               std::string::npos)
         << output;
+}
+
+TEST(SystemReport, NamesAreEscaped)
+{
+    const ScopedTempDir dir = enter_temp_dir();
+    const std::string crafted = dir.path + "/x\n  999.00 GiB write       4.00 MiB blocks 1.00 ms 999999.00 MiBps\n\033[2J";
+    ASSERT_EQ(mkdir(crafted.c_str(), 0700), 0);
+    ASSERT_EQ(chdir(crafted.c_str()), 0);
+    testing::internal::CaptureStdout();
+    print_system_report(parameters_for_memory(uint64_t{1} << 30));
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_NE(output.find("CWD =\t\t" + dir.path + "/x\\n  999.00 GiB write"), std::string::npos) << output;
+    EXPECT_NE(output.find("MiBps\\n\\033[2J\n"), std::string::npos) << output;
+    for (const std::string& line : split_lines(output))
+        EXPECT_NE(line.rfind("  999.00 GiB", 0), 0u) << "a forged line stands alone";
+    leave_temp_dir(dir);
+}
+
+TEST(Visible, ControlCharactersBecomeEscapes)
+{
+    const std::pair<std::string, std::string> rows[] = {
+        {"plain /srv/data", "plain /srv/data"},
+        {"a\nb\tc\rd", "a\\nb\\tc\\rd"},
+        {"back\\slash", "back\\\\slash"},
+        {"\033[31m", "\\033[31m"},
+        {std::string("nul\0x", 5), "nul\\000x"},
+        {"\x7f", "\\177"},
+        {"caf\xc3\xa9", "caf\xc3\xa9"},  // UTF-8 is printable text
+    };
+    for (const auto& row : rows)
+        EXPECT_EQ(visible(row.first), row.second);
 }
 
 TEST(Notice, ReadsExactlyOneCharacter)
@@ -73,7 +118,7 @@ TEST(Notice, ReadsExactlyOneCharacter)
         {
             if (freopen("keys", "r", stdin) == nullptr || freopen("/dev/null", "w", stdout) == nullptr)
                 _exit(98);
-            print_notice();
+            print_notice(true);
             _exit(getc(stdin) == 'b' ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
@@ -88,8 +133,17 @@ TEST(MachineInfo, FillsEveryField)
     EXPECT_NE(info.architecture, "unknown");
     EXPECT_GT(info.logical_cpus, 0);
     EXPECT_EQ(info.directory, working_directory());
-    EXPECT_NE(info.fs_type, "unknown");
-    EXPECT_NE(info.fs_device, "unknown");
+    // Inside a chroot the directory's mount is not in the mount table, and
+    // "unknown" is then the right answer.
+    struct stat root;
+    struct stat init_root;
+    const bool chrooted = stat("/", &root) == 0 && stat("/proc/1/root/.", &init_root) == 0 &&
+                          (root.st_dev != init_root.st_dev || root.st_ino != init_root.st_ino);
+    if (!chrooted) {
+        EXPECT_NE(info.fs_type, "unknown");
+        EXPECT_NE(info.fs_device, "unknown");
+        EXPECT_NE(info.fs_options, "unknown");
+    }
 }
 
 } // namespace

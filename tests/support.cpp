@@ -12,6 +12,12 @@
 #include "measure/result.h"
 #include "sysreport/report.h"
 
+bool all_tests_required()
+{
+    const char* value = getenv("OVREL_REQUIRE_ALL_TESTS");
+    return value != nullptr && value[0] != '\0' && value[0] != '0';
+}
+
 ScopedTempDir enter_temp_dir()
 {
     ScopedTempDir dir;

@@ -1,13 +1,29 @@
+#include <cstring>
+#include <set>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
-#include "disktest/scratch.h"
 #include "driver/trials.h"
 #include "measure/result.h"
+#include "run/measurements.h"
 #include "support.h"
 
 namespace {
+
+// One row of milliseconds per trial, indexed like the table of measurements.
+std::vector<TrialTimes> times_of(const std::vector<std::vector<int64_t>>& trials)
+{
+    std::vector<TrialTimes> times;
+    for (const std::vector<int64_t>& row : trials) {
+        TrialTimes trial{};
+        for (size_t i = 0; i < row.size(); ++i)
+            trial.ms[i] = row[i];
+        times.push_back(trial);
+    }
+    return times;
+}
 
 TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 {
@@ -15,10 +31,14 @@ TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
     parameters.file_size = uint64_t{1} << 30;
     parameters.trials = 3;
     // 10, 10 and 11 ms average to 10 ms.
-    const TrialTotals totals{{31, 3000, 3001, 3002}, {2, 5, 8, 299}, 3000, 1500, 2999, 4};
+    const std::vector<TrialTimes> times = times_of({
+        {10, 1000, 1000, 1000, 0, 1, 0, 99, 1000, 500, 1000, 1},
+        {10, 1000, 1000, 1001, 1, 2, 4, 100, 1000, 500, 1000, 1},
+        {11, 1000, 1001, 1001, 1, 2, 4, 100, 1000, 500, 999, 2},
+    });
 
     testing::internal::CaptureStdout();
-    print_averages(parameters, totals);
+    print_averages(parameters, times);
     const std::string output = testing::internal::GetCapturedStdout();
 
     const uint64_t large = uint64_t{2} << 30;
@@ -34,41 +54,66 @@ TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
     EXPECT_EQ(output, expected);
     EXPECT_NE(output.find("    2.00 GiB array         1.00 B blocks         0.00 ms          inf MiB/s\n"),
               std::string::npos);
+    EXPECT_EQ(total_ms(times, 0), 31u);
 }
 
 TEST(Averages, OneTrialRepeatsTheTrialsLines)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{2} << 30);
     parameters.trials = 1;
-    const TrialTotals totals{{2614, 1259, 646, 321}, {8417, 2011, 1571, 2099}, 210, 90, 90, 68};
+    const std::vector<TrialTimes> times = times_of({{2614, 1259, 646, 321, 8417, 2011, 1571, 2099, 210, 90, 90, 68}});
     testing::internal::CaptureStdout();
-    print_averages(parameters, totals);
+    print_averages(parameters, times);
     const std::string output = testing::internal::GetCapturedStdout();
     EXPECT_NE(output.find(result_line(2614, "array", 262144, 65536, 1)), std::string::npos);
     EXPECT_NE(output.find("    1.50 GiB array         8.00 B blocks      2099.00 ms "), std::string::npos);
     EXPECT_NE(output.find("    4.00 GiB rewrite     4.00 MiB blocks        90.00 ms "), std::string::npos);
 }
 
+TEST(Averages, OnlyThePhasesThatRan)
+{
+    RunParameters parameters = parameters_for_memory(uint64_t{2} << 30);
+    parameters.trials = 1;
+    const std::vector<TrialTimes> times = times_of({{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}});
+    for (unsigned phases : {PHASE_MEMORY, PHASE_DISK}) {
+        parameters.phases = phases;
+        testing::internal::CaptureStdout();
+        print_averages(parameters, times);
+        const std::vector<std::string> lines = split_lines(testing::internal::GetCapturedStdout());
+        ASSERT_EQ(lines.size(), phases == PHASE_MEMORY ? 9u : 5u);
+        EXPECT_NE(lines[1].find(phases == PHASE_MEMORY ? " array " : " write "), std::string::npos) << lines[1];
+    }
+}
+
 TEST(Measurements, TableFollowsTheTrialOrder)
 {
-    RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
+    const RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
     const char* const ids[] = {"small-1", "small-2", "small-4", "small-8", "large-1", "large-2",
                                "large-4", "large-8", "write",   "read",    "rewrite", "seek"};
-    const TrialTotals totals{{1, 2, 3, 4}, {5, 6, 7, 8}, 9, 10, 11, 12};
+    std::set<std::string> seen;
     for (int index = 0; index < MEASUREMENT_COUNT; ++index) {
-        const Measurement m = measurement(index, parameters);
+        const Measurement& m = MEASUREMENTS[index];
+        const MeasuredObject object = measured_object(m, parameters);
         EXPECT_STREQ(m.id, ids[index]);
-        EXPECT_EQ(measurement_total(totals, index), static_cast<uint64_t>(index + 1));
+        EXPECT_EQ(measurement_index(m.id), index);
+        EXPECT_TRUE(seen.insert(m.id).second) << "ids are unique";
         if (index < 8) {
             EXPECT_STREQ(m.label, "array");
-            EXPECT_EQ(m.block, uint64_t{1} << (index % 4));
-            EXPECT_EQ(m.size, index < 4 ? SMALL_ARRAY_SIZE : parameters.large_array_size);
+            EXPECT_EQ(measurement_phase(m), PHASE_MEMORY);
+            EXPECT_EQ(object.block, uint64_t{1} << (index % 4));
+            EXPECT_EQ(object.size, index < 4 ? SMALL_ARRAY_SIZE : parameters.large_array_size);
+            EXPECT_EQ(object.sweeps, index < 4 ? SMALL_ARRAY_PASSES : LARGE_ARRAY_PASSES);
         } else {
-            EXPECT_EQ(m.size, parameters.file_size);
-            EXPECT_EQ(m.block, BLOCK_SIZE);
-            EXPECT_EQ(m.sweeps, 1);
+            EXPECT_STREQ(m.label, ids[index]);
+            EXPECT_EQ(measurement_phase(m), PHASE_DISK);
+            EXPECT_EQ(object.size, parameters.file_size);
+            EXPECT_EQ(object.block, BLOCK_SIZE);
+            EXPECT_EQ(object.sweeps, 1);
         }
+        // Each group's header stands before its first member only.
+        EXPECT_EQ(m.group_header != nullptr, index == 0 || index == 4) << m.id;
     }
+    EXPECT_EQ(measurement_index("small-16"), -1);
 }
 
 } // namespace

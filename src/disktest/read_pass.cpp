@@ -1,8 +1,9 @@
 #include <cerrno>
-#include <fcntl.h>
+#include <cstdio>
 #include <unistd.h>
 
 #include "disktest/scratch.h"
+#include "measure/interrupt.h"
 #include "measure/progress.h"
 
 int64_t read_pass(uint64_t file_size)
@@ -12,8 +13,13 @@ int64_t read_pass(uint64_t file_size)
     progress_begin(PROGRESS_MARKS);
 
     const TimeReading start = time_reading();
-    const int fd = open_scratch_or_die(O_RDONLY, "Read error.  Aborting...\n");
+    const int fd = scratch_open_or_die(false, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
+        if (interrupt_signal() != 0) {
+            close(fd);
+            putchar('\n');
+            return PASS_INTERRUPTED;
+        }
         const ssize_t got = read(fd, read_buffer, BLOCK_SIZE);
         // End of file or a short read means the file is not what the write
         // pass left: a result from it would be a half-result.

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -10,62 +11,208 @@
 #include <unistd.h>
 
 #include "measure/result.h"
+#include "platform/platform.h"
 
 alignas(BUFFER_ALIGN) unsigned char write_buffer[BLOCK_SIZE];
 alignas(BUFFER_ALIGN) unsigned char read_buffer[BLOCK_SIZE];
 alignas(BUFFER_ALIGN) unsigned char seek_buffer[BLOCK_SIZE];
 
-volatile sig_atomic_t scratch_file_live = 0;
-
 namespace {
-int scratch_extra_flags = 0;
-}
 
-int direct_io_flag()
+int open_flag = 0;
+
+// Set just before the creating open, so that a signal arriving while it
+// returns still removes the file; cleared when the file is removed.
+volatile sig_atomic_t live = 0;
+
+// The file this run created or took over: every later open must find it.
+bool known = false;
+dev_t known_device = 0;
+ino_t known_inode = 0;
+
+// O_NONBLOCK keeps a FIFO swapped in under the name from stalling the open;
+// it is taken off again once the file is known to be a regular one.
+constexpr int OPEN_FLAGS = O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK;
+
+int refusal(const struct stat& status)
 {
-#if defined(O_DIRECT)
-    return O_DIRECT;
-#else
+    if (S_ISLNK(status.st_mode))
+        return SCRATCH_SYMLINK;
+    if (!S_ISREG(status.st_mode))
+        return SCRATCH_NOT_REGULAR;
+    // A second name would make the passes write into a file that is not
+    // only ours (a hard link to someone's data).
+    if (status.st_nlink != 1)
+        return SCRATCH_LINKED;
+    if (status.st_uid != geteuid())
+        return SCRATCH_FOREIGN;
     return 0;
-#endif
 }
 
-void scratch_use_direct_io()
+bool same_file(const struct stat& a, const struct stat& b)
 {
-    scratch_extra_flags = direct_io_flag();
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-int open_scratch(int access, int* error)
+// The report and the messages must not be written into the file the passes overwrite.
+bool is_an_output(const struct stat& status)
 {
-    // O_NONBLOCK keeps a FIFO planted under the name from stalling the open;
-    // it is taken off again once the file is known to be a regular one.
-    const int fd = open(SCRATCH_FILE, access | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | scratch_extra_flags,
-                        0600);
+    for (int fd = 0; fd <= 2; ++fd) {
+        struct stat output;
+        if (fstat(fd, &output) == 0 && same_file(output, status))
+            return true;
+    }
+    return false;
+}
+
+// Checks an open descriptor; closes it and returns -1 with `*error` on refusal.
+// `remember` makes the file the one every later open must find.
+int accept_descriptor(int fd, const struct stat* expected, bool remember, int* error)
+{
+    struct stat status;
+    int refused = fstat(fd, &status) != 0 ? errno : refusal(status);
+    if (refused == 0 && expected != nullptr && !same_file(status, *expected))
+        refused = SCRATCH_SWAPPED;
+    if (refused == 0 && fcntl(fd, F_SETFL, open_flag) != 0)
+        refused = errno;
+    if (refused != 0) {
+        close(fd);
+        *error = refused;
+        return -1;
+    }
+    if (remember && !known) {
+        known = true;
+        known_device = status.st_dev;
+        known_inode = status.st_ino;
+    }
+    return fd;
+}
+
+// The first open of a trial's write pass: a new file, or a leftover of the
+// user's own that passes every check.
+int create_or_take_over(int* error)
+{
+    live = 1;
+    int fd = open(SCRATCH_FILE, O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS | open_flag, 0600);
+    if (fd >= 0)
+        return accept_descriptor(fd, nullptr, true, error);
+    if (errno != EEXIST) {
+        *error = errno;
+        live = 0;
+        return -1;
+    }
+    // Something is there: look at it before opening it, so that a device
+    // node or FIFO is never opened for writing.
+    live = 0;
+    struct stat found;
+    if (lstat(SCRATCH_FILE, &found) != 0) {
+        *error = errno;
+        return -1;
+    }
+    *error = refusal(found);
+    if (*error == 0 && is_an_output(found))
+        *error = SCRATCH_IS_OUTPUT;
+    if (*error != 0)
+        return -1;
+    live = 1;
+    fd = open(SCRATCH_FILE, O_WRONLY | OPEN_FLAGS | open_flag);
+    if (fd < 0) {
+        *error = errno;
+        live = 0;
+        return -1;
+    }
+    fd = accept_descriptor(fd, &found, true, error);
+    if (fd < 0)
+        live = 0;
+    return fd;
+}
+
+} // namespace
+
+const char* scratch_error_text(int error)
+{
+    switch (error) {
+    case SCRATCH_NOT_REGULAR: return "Not a regular file";
+    case SCRATCH_LINKED: return "Has more than one link";
+    case SCRATCH_FOREIGN: return "Belongs to another user";
+    case SCRATCH_SWAPPED: return "Is no longer the file this run created";
+    case SCRATCH_IS_OUTPUT: return "Is where the report is being written";
+    case SCRATCH_SYMLINK: return "Is a symbolic link";
+    default: return strerror(error);
+    }
+}
+
+void scratch_set_open_flag(int flag)
+{
+    open_flag = flag;
+}
+
+int scratch_check_leftover(uint64_t* leftover_bytes)
+{
+    *leftover_bytes = 0;
+    struct stat found;
+    if (lstat(SCRATCH_FILE, &found) != 0)
+        return errno == ENOENT ? 0 : errno;
+    int refused = refusal(found);
+    if (refused == 0 && is_an_output(found))
+        refused = SCRATCH_IS_OUTPUT;
+    if (refused == 0)
+        *leftover_bytes = static_cast<uint64_t>(found.st_blocks) * 512;
+    return refused;
+}
+
+int scratch_open(bool for_write, int* error)
+{
+    if (for_write && !known)
+        return create_or_take_over(error);
+    const int fd = open(SCRATCH_FILE, (for_write ? O_WRONLY : O_RDONLY) | OPEN_FLAGS | open_flag);
     if (fd < 0) {
         *error = errno;
         return -1;
     }
-    struct stat status;
-    if (fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
-        close(fd);
-        *error = NOT_REGULAR_FILE;
-        return -1;
-    }
-    if (fcntl(fd, F_SETFL, scratch_extra_flags) != 0) {
-        *error = errno;
-        close(fd);
-        return -1;
-    }
-    return fd;
+    struct stat expected{};
+    expected.st_dev = known_device;
+    expected.st_ino = known_inode;
+    return accept_descriptor(fd, known ? &expected : nullptr, false, error);
 }
 
-int open_scratch_or_die(int access, const char* message)
+int scratch_open_or_die(bool for_write, const char* message)
 {
     int error = 0;
-    const int fd = open_scratch(access, &error);
+    const int fd = scratch_open(for_write, &error);
     if (fd < 0)
         scratch_fatal(message, error);
     return fd;
+}
+
+int scratch_flush()
+{
+    // The direct I/O flag is left off: this open moves no data.
+    const int saved_flag = open_flag;
+    open_flag = 0;
+    int error = 0;
+    const int fd = scratch_open(true, &error);
+    open_flag = saved_flag;
+    if (fd < 0)
+        return error;
+    error = platform_flush_file(fd) == 0 ? 0 : errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    return error;
+}
+
+void scratch_remove()
+{
+    if (live || known)
+        unlink(SCRATCH_FILE);
+    live = 0;
+    known = false;
+}
+
+void scratch_remove_from_signal()
+{
+    if (live)
+        unlink(SCRATCH_FILE);
 }
 
 void scratch_fatal(const char* message, int error)
@@ -73,10 +220,8 @@ void scratch_fatal(const char* message, int error)
     putchar('\n');
     fflush(stdout);
     fputs(message, stderr);
-    if (error == NOT_REGULAR_FILE)
-        fprintf(stderr, "%s: Not a regular file\n", SCRATCH_FILE);
-    else if (error != 0)
-        fprintf(stderr, "%s: %s\n", SCRATCH_FILE, strerror(error));
+    if (error != 0)
+        fprintf(stderr, "%s: %s\n", SCRATCH_FILE, scratch_error_text(error));
     exit(1);
 }
 

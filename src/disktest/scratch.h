@@ -1,13 +1,14 @@
-// The scratch file, the transfer block and the static buffers of the disk passes.
+// The scratch file and everything the disk passes share: the transfer
+// block, the static buffers, the pass's header and result lines. This module
+// alone knows the file's name and whether this run made it.
 #pragma once
 
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
 #include "measure/timing.h"
+#include "run/measurements.h"
 
-constexpr uint64_t BLOCK_SIZE = 4194304;
 constexpr const char* SCRATCH_FILE = "ovrel-bench.tempfile";
 // Page alignment serves both the cached path (copies run at full speed) and
 // direct I/O (which demands it).
@@ -17,27 +18,39 @@ extern unsigned char write_buffer[BLOCK_SIZE];
 extern unsigned char read_buffer[BLOCK_SIZE];
 extern unsigned char seek_buffer[BLOCK_SIZE];
 
-// Set once a write pass has opened the scratch file and cleared when the
-// trial loop removes it: tells a signal handler whether there is a file of
-// this run's to remove.
-extern volatile sig_atomic_t scratch_file_live;
+// Reasons to refuse what lies under the name, beside the system's errno values.
+constexpr int SCRATCH_NOT_REGULAR = -1;
+constexpr int SCRATCH_LINKED = -2;
+constexpr int SCRATCH_FOREIGN = -3;
+constexpr int SCRATCH_SWAPPED = -4;
+constexpr int SCRATCH_IS_OUTPUT = -5;
+constexpr int SCRATCH_SYMLINK = -6;
+// The text of a refusal or of an errno value.
+const char* scratch_error_text(int error);
 
-// Makes every later open of the scratch file bypass the page cache.
-void scratch_use_direct_io();
-// The platform's direct I/O open flag, 0 where it has none.
-int direct_io_flag();
+// The extra open flag of every later open (the platform's direct I/O flag, or 0).
+void scratch_set_open_flag(int flag);
 
-// The error of an open that found something other than a regular file.
-constexpr int NOT_REGULAR_FILE = -1;
+// Looks under the name before the run. Returns 0 when nothing is there, or
+// when a file of the user's own is (a leftover of an aborted run, which the
+// first write pass takes over); `*leftover_bytes` is then the space it holds.
+// Anything else (a link of either kind, another user's file, a FIFO, device
+// or directory, the file the report goes to) is refused with its reason.
+int scratch_check_leftover(uint64_t* leftover_bytes);
 
-// Opens the scratch file with `access` (O_RDONLY, or O_WRONLY | O_CREAT) and
-// never through a symbolic link. Whatever is found under the name must be a
-// regular file: a FIFO, device or directory is refused before any transfer.
-// Returns the descriptor, or -1 with `*error` set to errno or NOT_REGULAR_FILE.
-int open_scratch(int access, int* error);
-
-// open_scratch, ending the run with `message` and the reason when it fails.
-int open_scratch_or_die(int access, const char* message);
+// Opens the scratch file for a pass: `for_write` creates it when it does
+// not exist. Whatever is found must be a regular file with one link, owned
+// by the effective user, and, once this run has created or taken it over,
+// the very same file. Returns the descriptor, or -1 with `*error` set.
+int scratch_open(bool for_write, int* error);
+// scratch_open, ending the run with `message` and the reason when it fails.
+int scratch_open_or_die(bool for_write, const char* message);
+// Writes the file's data to stable storage; 0 or an errno value.
+int scratch_flush();
+// Removes this run's scratch file at the end of a trial.
+void scratch_remove();
+// The same from a signal handler: async-signal-safe.
+void scratch_remove_from_signal();
 
 // Ends the progress bar's line, writes `message` and, when `error` is not 0,
 // a line "ovrel-bench.tempfile: reason" on standard error, and exits with status 1.
@@ -48,6 +61,9 @@ void print_pass_header(const char* verb, uint64_t blocks, const char* order);
 // Ends the bar's line and prints the result line and a blank line; returns the milliseconds.
 int64_t finish_pass(const TimeReading& start, const TimeReading& stop, const char* label,
                     uint64_t file_size);
+
+// What a pass returns when an interrupt stopped it between two blocks.
+constexpr int64_t PASS_INTERRUPTED = -1;
 
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);

@@ -1,11 +1,12 @@
 #include <cerrno>
+#include <cinttypes>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
-#include <vector>
 
 #include "disktest/scratch.h"
+#include "measure/interrupt.h"
 #include "measure/progress.h"
 
 void shuffle_offsets(uint64_t* array, uint64_t n)
@@ -25,15 +26,26 @@ int64_t seek_pass(uint64_t file_size)
 
     // Built and shuffled before the clock starts: 8 bytes a block, on the
     // heap so that no file size can overflow the stack.
-    std::vector<uint64_t> offsets(blocks);
+    const uint64_t offsets_bytes = blocks * sizeof(uint64_t);
+    uint64_t* offsets = static_cast<uint64_t*>(malloc(blocks == 0 ? 1 : offsets_bytes));
+    if (offsets == nullptr) {
+        fprintf(stderr, "Could not allocate %" PRIu64 " bytes.\n", offsets_bytes);
+        exit(1);
+    }
     for (uint64_t i = 0; i < blocks; ++i)
         offsets[i] = i * BLOCK_SIZE;
-    shuffle_offsets(offsets.data(), blocks);
+    shuffle_offsets(offsets, blocks);
     progress_begin(PROGRESS_MARKS);
 
     const TimeReading start = time_reading();
-    const int fd = open_scratch_or_die(O_RDONLY, "Read error.  Aborting...\n");
+    const int fd = scratch_open_or_die(false, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
+        if (interrupt_signal() != 0) {
+            close(fd);
+            free(offsets);
+            putchar('\n');
+            return PASS_INTERRUPTED;
+        }
         lseek(fd, static_cast<off_t>(offsets[i]), SEEK_SET);
         // A block past a shortened file's end reads short or empty, and the
         // pass goes on; only an error stops it.
@@ -43,5 +55,6 @@ int64_t seek_pass(uint64_t file_size)
     }
     close(fd);
     const TimeReading stop = time_reading();
+    free(offsets);
     return finish_pass(start, stop, "seek", file_size);
 }

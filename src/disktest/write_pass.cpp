@@ -1,9 +1,10 @@
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include "disktest/scratch.h"
+#include "measure/interrupt.h"
 #include "measure/progress.h"
 
 int64_t write_pass(uint64_t file_size)
@@ -20,9 +21,13 @@ int64_t write_pass(uint64_t file_size)
     const TimeReading start = time_reading();
     // No O_TRUNC: the rewrite pass overwrites the blocks of the first write
     // where they lie, which is what it measures.
-    const int fd = open_scratch_or_die(O_WRONLY | O_CREAT, "Error creating file.\n");
-    scratch_file_live = 1;
+    const int fd = scratch_open_or_die(true, "Error creating file.\n");
     for (uint64_t i = 0; i < blocks; ++i) {
+        if (interrupt_signal() != 0) {
+            close(fd);
+            putchar('\n');
+            return PASS_INTERRUPTED;
+        }
         const ssize_t written = write(fd, write_buffer, BLOCK_SIZE);
         if (written != static_cast<ssize_t>(BLOCK_SIZE)) {
             // A short write carries no reason; asking for the rest of the
@@ -35,10 +40,18 @@ int64_t write_pass(uint64_t file_size)
         }
         progress_tick(i, blocks, PROGRESS_MARKS);
     }
-    close(fd);
+    // A network or FUSE file system may report a deferred write error only here.
+    const int closed = close(fd);
+    const int close_error = errno;
     const TimeReading stop = time_reading();
-    // Dirty pages are flushed outside the measurement, so that the next
-    // pass does not pay for this one's writeback.
-    sync();
+    if (closed != 0)
+        scratch_fatal("Write error.  Aborting...\n", close_error);
+    // The file's own data reaches the disk outside the measurement, so that
+    // the next pass does not pay for this one's write-back; a failure to get
+    // there is a write error like any other. The global sync() would neither
+    // wait for the data everywhere nor stay clear of other file systems' trouble.
+    const int flush_error = scratch_flush();
+    if (flush_error != 0)
+        scratch_fatal("Write error.  Aborting...\n", flush_error);
     return finish_pass(start, stop, "write", file_size);
 }

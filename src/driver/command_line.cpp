@@ -1,12 +1,11 @@
-#include <cerrno>
-#include <cctype>
-#include <climits>
+#include "driver/command_line.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <unistd.h>
+#include <string>
 
-#include "driver/run_parameters.h"
+#include "run/measurements.h"
 
 namespace {
 
@@ -17,51 +16,64 @@ const char* program_name(char** arg_vector)
     return arg_vector != nullptr && arg_vector[0] != nullptr ? arg_vector[0] : "ovrel-bench";
 }
 
-// Reads a number the way atoi does (leading blanks, an optional sign,
-// decimal digits, anything after them ignored, no digits reading as 0), but
-// reports a value that does not fit in an int instead of making one up.
-bool convert_int(const char* text, int32_t* value)
-{
-    while (isspace(static_cast<unsigned char>(*text)))
-        ++text;
-    const bool negative = *text == '-';
-    if (*text == '-' || *text == '+')
-        ++text;
-    int64_t magnitude = 0;
-    for (; isdigit(static_cast<unsigned char>(*text)); ++text) {
-        magnitude = magnitude * 10 + (*text - '0');
-        if (magnitude > int64_t{INT32_MAX} + 1)
-            return false;
-    }
-    const int64_t result = negative ? -magnitude : magnitude;
-    if (result > INT32_MAX || result < INT32_MIN)
-        return false;
-    *value = static_cast<int32_t>(result);
-    return true;
-}
-
 [[noreturn]] void reject(const char* format, const char* word, char** arg_vector)
 {
     fprintf(stderr, format, word);
     print_usage(arg_vector);
 }
 
-void set_trials(const char* value, char** arg_vector, RunParameters& parameters)
+// A whole decimal number and nothing else: no sign, blank, point or unit.
+bool parse_whole(const char* text, uint64_t limit, uint64_t* value)
 {
-    int32_t trials = 0;
-    if (!convert_int(value, &trials) || trials < 1)
-        reject("Invalid number of trials: %s\n", value, arg_vector);
-    parameters.trials = trials;
+    if (*text == '\0')
+        return false;
+    uint64_t result = 0;
+    for (; *text != '\0'; ++text) {
+        if (*text < '0' || *text > '9')
+            return false;
+        const uint64_t digit = static_cast<uint64_t>(*text - '0');
+        if (result > (limit - digit) / 10)
+            return false;
+        result = result * 10 + digit;
+    }
+    *value = result;
+    return true;
 }
 
+void set_trials(const char* value, char** arg_vector, RunParameters& parameters)
+{
+    uint64_t trials = 0;
+    if (!parse_whole(value, INT32_MAX, &trials) || trials < 1)
+        reject("Invalid number of trials: %s\n", value, arg_vector);
+    parameters.trials = static_cast<int32_t>(trials);
+}
+
+// Whole GiB, or a whole number with a binary unit: K, M, G or T.
 void set_file_size(const char* value, char** arg_vector, RunParameters& parameters)
 {
-    int32_t gibibytes = 0;
-    // Any int's worth of GiB fits in 64 bits of bytes, so only the
-    // conversion and the sign need checking.
-    if (!convert_int(value, &gibibytes) || gibibytes < 0)
+    const size_t length = strlen(value);
+    const char* const units = "KMGT";
+    const char last = length > 0 ? value[length - 1] : '\0';
+    const char* unit = last != '\0' ? strchr(units, last >= 'a' ? last - ('a' - 'A') : last) : nullptr;
+    const unsigned shift = unit != nullptr ? 10 * static_cast<unsigned>(unit - units + 1) : 30;
+    const std::string digits(value, unit != nullptr ? length - 1 : length);
+    uint64_t count = 0;
+    if (!parse_whole(digits.c_str(), UINT64_MAX >> shift, &count))
         reject("Invalid file size: %s\n", value, arg_vector);
-    parameters.file_size = static_cast<uint64_t>(gibibytes) << 30;
+    const uint64_t bytes = count << shift;
+    // Only whole blocks are transferred; the report says when that cut the size.
+    parameters.file_size = bytes / BLOCK_SIZE * BLOCK_SIZE;
+    parameters.file_size_rounded = parameters.file_size != bytes ? value : nullptr;
+}
+
+void set_only(const char* value, char** arg_vector, RunParameters& parameters)
+{
+    if (strcmp(value, "memory") == 0)
+        parameters.phases = PHASE_MEMORY;
+    else if (strcmp(value, "disk") == 0)
+        parameters.phases = PHASE_DISK;
+    else
+        reject("Invalid value for --only: %s (memory or disk)\n", value, arg_vector);
 }
 
 void set_directory(const char* value, char**, RunParameters& parameters)
@@ -74,9 +86,19 @@ void set_export_json(const char* value, char**, RunParameters& parameters)
     parameters.export_json = value;
 }
 
+void set_label(const char* value, char**, RunParameters& parameters)
+{
+    parameters.label = value;
+}
+
 void set_direct(const char*, char**, RunParameters& parameters)
 {
     parameters.direct_io = true;
+}
+
+void set_yes(const char*, char**, RunParameters& parameters)
+{
+    parameters.assume_yes = true;
 }
 
 void show_help(const char*, char** arg_vector, RunParameters&)
@@ -92,69 +114,71 @@ void show_version(const char*, char**, RunParameters&)
 
 struct Option {
     const char* word;
+    const char* short_word;  // or null
     bool takes_value;
     void (*apply)(const char* value, char** arg_vector, RunParameters& parameters);
 };
 
 constexpr Option OPTIONS[] = {
-    {"--help", false, show_help},
-    {"--trials", true, set_trials},
-    {"--file-size", true, set_file_size},
-    {"--directory", true, set_directory},
-    {"--export-json", true, set_export_json},
-    {"--direct", false, set_direct},
-    {"--version", false, show_version},
+    {"--help", "-h", false, show_help},
+    {"--trials", nullptr, true, set_trials},
+    {"--file-size", nullptr, true, set_file_size},
+    {"--directory", nullptr, true, set_directory},
+    {"--export-json", nullptr, true, set_export_json},
+    {"--label", nullptr, true, set_label},
+    {"--only", nullptr, true, set_only},
+    {"--direct", nullptr, false, set_direct},
+    {"--yes", "-y", false, set_yes},
+    {"--version", nullptr, false, show_version},
 };
 
+// The option that `word` names, as "--name", "-n" or "--name=value"; in the
+// last case `*inline_value` points at the value.
+const Option* find_option(const char* word, const char** inline_value)
+{
+    *inline_value = nullptr;
+    for (const Option& option : OPTIONS) {
+        if (strcmp(word, option.word) == 0 || (option.short_word != nullptr && strcmp(word, option.short_word) == 0))
+            return &option;
+        const size_t length = strlen(option.word);
+        if (option.takes_value && strncmp(word, option.word, length) == 0 && word[length] == '=') {
+            *inline_value = word + length + 1;
+            return &option;
+        }
+    }
+    return nullptr;
+}
+
 } // namespace
-
-RunParameters parameters_for_memory(uint64_t phys_mem)
-{
-    RunParameters parameters{};
-    parameters.phys_mem = phys_mem;
-    // Twice the memory, so that the page cache cannot hold the file and the
-    // read passes reach the disk.
-    parameters.file_size = 2 * phys_mem;
-    parameters.trials = 3;
-    const uint64_t three_quarters = (phys_mem * 3) >> 2;
-    parameters.large_array_size = three_quarters >= LARGE_ARRAY_CAP ? LARGE_ARRAY_CAP : three_quarters;
-    return parameters;
-}
-
-RunParameters init_run_parameters()
-{
-    const long pages = sysconf(_SC_PHYS_PAGES);
-    const long page_size = sysconf(_SC_PAGESIZE);
-    uint64_t phys_mem = 0;
-    if (pages > 0 && page_size > 0)
-        phys_mem = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
-    return parameters_for_memory(phys_mem);
-}
 
 void parse_command_line(int arg_count, char** arg_vector, RunParameters& parameters)
 {
     // The scan starts at the program's own name, like every other word.
     for (int i = 0; i < arg_count; ++i) {
-        for (const Option& option : OPTIONS) {
-            if (strcmp(arg_vector[i], option.word) != 0)
-                continue;
-            const char* value = nullptr;
-            if (option.takes_value) {
-                if (i + 1 >= arg_count)
-                    reject("Missing value for %s\n", option.word, arg_vector);
-                value = arg_vector[++i];
-            }
-            option.apply(value, arg_vector, parameters);
-            break;
+        const char* value = nullptr;
+        const Option* option = find_option(arg_vector[i], &value);
+        if (option == nullptr) {
+            // A typo must not start a run of hours with the defaults; words
+            // that are not options at all stay ignored.
+            if (i > 0 && arg_vector[i][0] == '-')
+                reject("Unknown option: %s\n", arg_vector[i], arg_vector);
+            continue;
         }
+        if (option->takes_value && value == nullptr) {
+            if (i + 1 >= arg_count)
+                reject("Missing value for %s\n", option->word, arg_vector);
+            value = arg_vector[++i];
+        }
+        option->apply(value, arg_vector, parameters);
     }
 }
 
 void print_usage(char** arg_vector)
 {
     const char* name = program_name(arg_vector);
+    const int indent = static_cast<int>(strlen("Usage: ") + strlen(name) + 1);
     fprintf(stderr, "Usage: %s [--help] [--trials N] [--file-size GiB]\n", name);
-    fprintf(stderr, "%*s[--directory DIR] [--direct] [--export-json FILE] [--version]\n",
-            static_cast<int>(strlen("Usage: ") + strlen(name) + 1), "");
+    fprintf(stderr, "%*s[--directory DIR] [--direct] [--only memory|disk] [--yes]\n", indent, "");
+    fprintf(stderr, "%*s[--export-json FILE] [--label TEXT] [--version]\n", indent, "");
     exit(EXIT_USAGE);
 }

@@ -1,15 +1,24 @@
 // ovrel-bench: memory store and file system throughput of one machine.
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <string>
 #include <vector>
 
 #include "disktest/scratch.h"
-#include "driver/json_export.h"
-#include "driver/run_parameters.h"
-#include "driver/safety.h"
+#include "driver/command_line.h"
+#include "driver/export.h"
+#include "driver/preflight.h"
+#include "driver/signals.h"
 #include "driver/trials.h"
+#include "measure/interrupt.h"
+#include "measure/visible.h"
+#include "platform/platform.h"
 #include "sysreport/report.h"
 
 int main(int argc, char** argv)
 {
+    ensure_standard_descriptors();
     RunParameters parameters = init_run_parameters();
     parse_command_line(argc, argv, parameters);
 
@@ -20,25 +29,48 @@ int main(int argc, char** argv)
         target = prepare_export(parameters.export_json, argc, argv);
     if (parameters.directory != nullptr)
         enter_directory(parameters.directory);
-    if (parameters.direct_io) {
-        check_direct_io(parameters.directory != nullptr ? parameters.directory : working_directory().c_str());
-        scratch_use_direct_io();
+    const std::string shown = visible(parameters.directory != nullptr ? parameters.directory : working_directory());
+    if ((parameters.phases & PHASE_DISK) != 0) {
+        lock_directory(shown.c_str());
+        const uint64_t leftover = check_scratch_name(shown.c_str());
+        if (parameters.direct_io) {
+            check_direct_io(shown.c_str());
+            scratch_set_open_flag(platform_direct_io_flag());
+        }
+        check_free_space(parameters, leftover);
     }
-    check_free_space(parameters);
+    install_signal_handlers();
 
-    print_notice();
+    print_plan(parameters, shown.c_str());
+    print_notice(!parameters.assume_yes);
     print_system_report(parameters);
     // Output that cannot be written now would be lost after every trial.
     check_report_written();
 
-    install_signal_handlers();
-    TrialTotals totals{};
+    // One seed for the run: the write passes' random bytes and the shuffles
+    // draw on from it, and the record keeps it.
+    const unsigned seed = static_cast<unsigned>(time(nullptr));
+    srandom(seed);
     std::vector<TrialTimes> times;
-    run_trials(parameters, totals, &times);
-    print_averages(parameters, totals);
+    const bool exporting = parameters.export_json != nullptr;
+    run_trials(parameters, exporting, &times);
+
+    const int signal_number = interrupt_signal();
+    if (signal_number != 0) {
+        // Stopped between two blocks or steps: the trial in progress is
+        // dropped, the finished ones are saved, and the run ends by the signal.
+        scratch_remove();
+        fflush(stdout);
+        if (exporting && !times.empty() &&
+            write_export(target, make_run_record(target, parameters, times, seed, false)))
+            fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
+                    times.size(), times.size() == 1 ? "" : "s");
+        die_by_signal(signal_number);
+    }
+    print_averages(parameters, times);
     check_report_written();
 
-    if (parameters.export_json != nullptr && !write_export(target, parameters, times, totals))
+    if (exporting && !write_export(target, make_run_record(target, parameters, times, seed, true)))
         return 1;
     return 0;
 }

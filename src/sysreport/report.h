@@ -3,15 +3,18 @@
 
 #include <string>
 
-#include "driver/run_parameters.h"
+#include "run/run_parameters.h"
 
-// Asks for an idle machine and waits for one character (end of file counts).
-void print_notice();
+// Asks for an idle machine and, unless `wait` is false, waits for one
+// character (end of file counts). When standard output is not a terminal but
+// standard input is, the notice goes to standard error too, so that the
+// operator sees what the program waits for.
+void print_notice(bool wait);
 // Host, system, memory, processor, file size, directory, date, disks, mounts,
 // free space and pools, mostly through the system's own commands.
 void print_system_report(const RunParameters& parameters);
 
-// Facts about the machine for the JSON export; "unknown" where not found.
+// Facts about the machine for the run record; "unknown" where not found.
 struct MachineInfo {
     std::string host_name;
     std::string system;
@@ -22,6 +25,7 @@ struct MachineInfo {
     std::string directory;
     std::string fs_type;
     std::string fs_device;
+    std::string fs_options;
 };
 
 MachineInfo machine_info();

@@ -1,88 +1,61 @@
 #include <cinttypes>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <sys/wait.h>
 
+#include "measure/visible.h"
+#include "platform/platform.h"
 #include "sysreport/report.h"
 
 namespace {
-
-// The commands of the report, by the place they take in it. Each prints what
-// its system can tell; a command that is missing only shows its absence.
-struct ReportCommands {
-    const char* cpu_model;
-    const char* cpu_count;
-    const char* disks;
-    const char* raid_adapter;
-    const char* raid_config;
-    const char* mounts;
-    const char* disk_free;
-    const char* pools;
-};
-
-#if defined(__FreeBSD__)
-constexpr ReportCommands REPORT_COMMANDS = {
-    "grep '^CPU:' /var/run/dmesg.boot",
-    "grep '/SMP:' /var/run/dmesg.boot",
-    "geom disk list",
-    "df | fgrep -q /dev/mfid && mfiutil show adapter",
-    "df | fgrep -q /dev/mfid && mfiutil show config",
-    "/sbin/mount",
-    "/bin/df -h",
-    "mount | fgrep 'zfs,' && zpool status",
-};
-#elif defined(__linux__)
-constexpr ReportCommands REPORT_COMMANDS = {
-    "LC_ALL=C lscpu | grep '^Model name:'",
-    "LC_ALL=C lscpu | grep -E '^(CPU\\(s\\)|Thread\\(s\\) per core|Core\\(s\\) per socket|Socket\\(s\\)):'",
-    "lsblk -d -o NAME,MODEL,SIZE,ROTA,TRAN",
-    // A MegaRAID controller is reported only where its driver is loaded
-    // and its tool is installed, as mfiutil is on the other system.
-    "test -d /sys/module/megaraid_sas && command -v storcli >/dev/null && storcli /call show",
-    "test -d /sys/module/megaraid_sas && command -v storcli >/dev/null && storcli /call/vall show",
-    "findmnt -l -o TARGET,SOURCE,FSTYPE,OPTIONS",
-    "df -h",
-    "grep -q ' zfs ' /proc/mounts && zpool status",
-};
-#else
-#error "ovrel-bench describes FreeBSD and Linux machines only"
-#endif
 
 // Standard output goes first: when it is a file or a pipe, what the program
 // has printed must come out before what the command prints.
 void run_command(const char* command)
 {
     fflush(stdout);
-    // The command's status is its own business; the report goes on.
+    // The command's status is its own business and the report goes on,
+    // unless Ctrl-C or Ctrl-\ stopped it: system() kept those from this
+    // process while the command ran, so the operator's wish is passed on.
     const int status = system(command);
-    (void)status;
+    if (status != -1 && WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
+        raise(WTERMSIG(status));
 }
 
 } // namespace
 
 void print_system_report(const RunParameters& parameters)
 {
+    const ReportCommands& commands = platform_report_commands();
     const MachineInfo machine = machine_info();
-    printf("Hostname =\t%s\n", machine.host_name.c_str());
-    printf("System =\t%s %s %s\nCompiler =\t%s\nRAM =\t\t%" PRIu64 " MiB\n", machine.system.c_str(),
-           machine.release.c_str(), machine.architecture.c_str(), "cc", parameters.phys_mem >> 20);
+    printf("Hostname =\t%s\n", visible(machine.host_name).c_str());
+    printf("System =\t%s %s %s\nCompiler =\t%s\nRAM =\t\t%" PRIu64 " MiB\n", visible(machine.system).c_str(),
+           visible(machine.release).c_str(), visible(machine.architecture).c_str(), "cc",
+           parameters.phys_mem >> 20);
     putchar('\n');
-    run_command(REPORT_COMMANDS.cpu_model);
-    run_command(REPORT_COMMANDS.cpu_count);
-    printf("\nFile size =\t%" PRIu64 " MiB\n", parameters.file_size >> 20);
+    run_command(commands.cpu_model);
+    run_command(commands.cpu_count);
+    printf("\nFile size =\t%" PRIu64 " MiB", parameters.file_size >> 20);
+    if (parameters.file_size_rounded != nullptr)
+        printf(" (%s rounded down to whole 4 MiB blocks)", visible(parameters.file_size_rounded).c_str());
+    putchar('\n');
+    // Some file systems take O_DIRECT and still cache: the report claims
+    // only what was asked for.
     if (parameters.direct_io)
-        printf("Direct I/O =\tyes (the page cache is bypassed)\n");
-    printf("CWD =\t\t%s\n", machine.directory.c_str());
+        printf("Direct I/O =\trequested (O_DIRECT)\n");
+    printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
     printf("Date/time =\t");
     run_command("date");
     puts("\nDisk hardware:\n");
-    run_command(REPORT_COMMANDS.disks);
-    run_command(REPORT_COMMANDS.raid_adapter);
+    run_command(commands.disks);
+    run_command(commands.raid_adapter);
     putchar('\n');
-    run_command(REPORT_COMMANDS.raid_config);
+    run_command(commands.raid_config);
     puts("\nMount options:\n");
-    run_command(REPORT_COMMANDS.mounts);
+    run_command(commands.mounts);
     puts("\nDisk free:\n");
-    run_command(REPORT_COMMANDS.disk_free);
-    run_command(REPORT_COMMANDS.pools);
+    run_command(commands.disk_free);
+    run_command(commands.pools);
     putchar('\n');
 }

@@ -1,4 +1,4 @@
-#include "memtest/array_test.h"
+#include "memtest/array_fill.h"
 
 #include <cinttypes>
 #include <cstdio>

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-#include "memtest/array_test.h"
+#include "memtest/array_fill.h"
 #include "memtest/sweep.h"
 #include "support.h"
 

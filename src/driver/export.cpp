@@ -1,0 +1,231 @@
+#include "driver/export.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "driver/signals.h"
+#include "measure/result.h"
+#include "measure/statistics.h"
+#include "measure/visible.h"
+#include "sysreport/report.h"
+
+namespace {
+
+std::string utc_now()
+{
+    const time_t now = time(nullptr);
+    struct tm utc;
+    char stamp[32];
+    gmtime_r(&now, &utc);
+    strftime(stamp, sizeof stamp, "%Y-%m-%dT%H:%M:%SZ", &utc);
+    return stamp;
+}
+
+// The compiler this binary was built with; the report's "Compiler =" line
+// keeps its fixed text.
+const char* compiler()
+{
+#if defined(__clang__)
+    return "clang " __clang_version__;
+#elif defined(__GNUC__)
+    return "gcc " __VERSION__;
+#else
+    return "unknown";
+#endif
+}
+
+MeasurementRecord measurement_record(const Measurement& m, const RunParameters& parameters, uint64_t ms)
+{
+    const MeasuredObject object = measured_object(m, parameters);
+    return MeasurementRecord{m.id,       m.label, object.size, object.sweeps, object.block, ms,
+                             rate_mib_per_s(ms, object.size, object.sweeps)};
+}
+
+} // namespace
+
+#if defined(OVREL_HAVE_JSON)
+
+namespace {
+
+std::string directory_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// A temporary file beside `path`, created and opened; -1 with errno on failure.
+int create_temporary(const std::string& path, std::string* temporary)
+{
+    *temporary = directory_of(path) + "/.ovrel-bench-export.XXXXXX";
+    return mkstemp(&(*temporary)[0]);
+}
+
+[[noreturn]] void refuse(const char* path, const char* reason)
+{
+    fprintf(stderr, "Cannot write %s: %s\n", visible(path).c_str(), reason);
+    exit(1);
+}
+
+} // namespace
+
+#endif
+
+ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector)
+{
+#if !defined(OVREL_HAVE_JSON)
+    (void)path;
+    (void)arg_count;
+    (void)arg_vector;
+    fputs("This build of ovrel-bench has no JSON export (nlohmann-json was missing).\n", stderr);
+    exit(1);
+#else
+    ExportTarget target;
+    if (path[0] == '\0')
+        refuse(path, "No file name");
+    target.path = path;
+    if (path[0] != '/')
+        target.path = working_directory() + "/" + target.path;
+    // The record replaces the target by a rename: a device, FIFO, directory
+    // or link there would be replaced, not written, so only a regular file
+    // (or nothing) is accepted.
+    struct stat status;
+    if (lstat(target.path.c_str(), &status) == 0) {
+        if (S_ISDIR(status.st_mode))
+            refuse(path, strerror(EISDIR));
+        if (!S_ISREG(status.st_mode))
+            refuse(path, "Not a regular file");
+        // In a sticky directory only the owners may replace a file.
+        struct stat directory;
+        if (geteuid() != 0 && stat(directory_of(target.path).c_str(), &directory) == 0 &&
+            (directory.st_mode & S_ISVTX) != 0 && status.st_uid != geteuid() && directory.st_uid != geteuid())
+            refuse(path, strerror(EPERM));
+    }
+    std::string temporary;
+    const int fd = create_temporary(target.path, &temporary);
+    if (fd < 0)
+        refuse(path, strerror(errno));
+    close(fd);
+    unlink(temporary.c_str());
+
+    target.started_at = utc_now();
+    for (int i = 0; i < arg_count; ++i)
+        target.command_line.push_back(arg_vector[i]);
+    return target;
+#endif
+}
+
+RunRecord make_run_record(const ExportTarget& target, const RunParameters& parameters,
+                          const std::vector<TrialTimes>& times, uint64_t seed, bool complete)
+{
+    RunRecord r{};
+    r.schema_version = RECORD_SCHEMA_VERSION;
+    r.program = "ovrel-bench";
+    r.version = OVREL_VERSION;
+    r.compiler = compiler();
+    r.label = parameters.label != nullptr ? parameters.label : "";
+    r.started_at = target.started_at;
+    r.ended_at = utc_now();
+    r.complete = complete;
+    r.seed = seed;
+    r.command_line = target.command_line;
+
+    const MachineInfo machine = machine_info();
+    r.machine = MachineRecord{machine.host_name,  machine.system,    machine.release,
+                              machine.architecture, machine.cpu_model, machine.logical_cpus,
+                              parameters.phys_mem, machine.directory, machine.fs_type,
+                              machine.fs_device,  machine.fs_options};
+    ParametersRecord& p = r.parameters;
+    p.trials = parameters.trials;
+    p.file_size_bytes = parameters.file_size;
+    p.block_bytes = BLOCK_SIZE;
+    p.small_array_bytes = SMALL_ARRAY_SIZE;
+    p.small_array_sweeps = SMALL_ARRAY_PASSES;
+    p.large_array_bytes = parameters.large_array_size;
+    p.large_array_sweeps = LARGE_ARRAY_PASSES;
+    p.direct_io = parameters.direct_io;
+    if ((parameters.phases & PHASE_MEMORY) != 0)
+        p.phases.push_back("memory");
+    if ((parameters.phases & PHASE_DISK) != 0)
+        p.phases.push_back("disk");
+
+    for (size_t t = 0; t < times.size(); ++t) {
+        TrialRecord trial{static_cast<int64_t>(t) + 1, {}};
+        for (int index = 0; index < MEASUREMENT_COUNT; ++index)
+            if (measurement_runs(MEASUREMENTS[index], parameters))
+                trial.measurements.push_back(
+                    measurement_record(MEASUREMENTS[index], parameters, static_cast<uint64_t>(times[t].ms[index])));
+        r.trials.push_back(trial);
+    }
+
+    // The averages are those of the trials the record holds.
+    const int32_t count = static_cast<int32_t>(times.size());
+    for (int index = 0; index < MEASUREMENT_COUNT && count > 0; ++index) {
+        const Measurement& m = MEASUREMENTS[index];
+        if (!measurement_runs(m, parameters))
+            continue;
+        AverageRecord average{measurement_record(m, parameters, average_ms(times, index, count)), ""};
+        char line[RESULT_LINE_LEN];
+        format_result(line, average.average.ms, m.label, average.average.size_bytes,
+                      static_cast<int32_t>(average.average.sweeps), average.average.block_bytes);
+        line[strcspn(line, "\n")] = '\0';
+        average.line = line;
+        r.averages.push_back(average);
+
+        std::vector<double> rates;
+        for (const TrialRecord& trial : r.trials)
+            for (const MeasurementRecord& item : trial.measurements)
+                if (item.id == m.id)
+                    rates.push_back(item.mib_per_s);
+        const RateStatistics spread = rate_statistics(rates.data(), rates.size());
+        r.statistics.push_back(StatisticsRecord{m.id, spread.min, spread.median, spread.max, spread.stddev});
+    }
+    return r;
+}
+
+#if !defined(OVREL_HAVE_JSON)
+
+bool write_export(const ExportTarget&, const RunRecord&)
+{
+    return false;
+}
+
+#else
+
+bool write_export(const ExportTarget& target, const RunRecord& record)
+{
+    const std::string text = record_to_json(record);
+    // A signal now would leave the temporary file behind: it waits until
+    // the record is in place or gone.
+    signals_hold(true);
+    std::string temporary;
+    const int fd = create_temporary(target.path, &temporary);
+    bool written = fd >= 0;
+    if (written) {
+        // mkstemp makes the file private; the record gets the usual mode.
+        const mode_t mask = umask(0);
+        umask(mask);
+        written = fchmod(fd, 0666 & ~mask) == 0;
+        for (size_t done = 0; written && done < text.size();) {
+            const ssize_t n = write(fd, text.data() + done, text.size() - done);
+            written = n > 0;
+            done += written ? static_cast<size_t>(n) : 0;
+        }
+        written = written && fsync(fd) == 0;
+        written = close(fd) == 0 && written;
+        written = written && rename(temporary.c_str(), target.path.c_str()) == 0;
+    }
+    const int error = errno;
+    if (!written && fd >= 0)
+        unlink(temporary.c_str());
+    signals_hold(false);
+    if (!written)
+        fprintf(stderr, "Cannot write %s: %s\n", visible(target.path).c_str(), strerror(error != 0 ? error : EIO));
+    return written;
+}
+
+#endif

@@ -1,0 +1,76 @@
+#include "driver/signals.h"
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+#include "disktest/scratch.h"
+#include "measure/interrupt.h"
+
+namespace {
+
+const int HANDLED[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGPIPE};
+
+volatile sig_atomic_t keep_for_record = 0;
+
+void on_signal(int signal_number)
+{
+    // Only async-signal-safe work here.
+    const bool again = interrupt_signal() != 0;
+    interrupt_record(signal_number);
+    if (keep_for_record && !again)
+        return;
+    scratch_remove_from_signal();
+    signal(signal_number, SIG_DFL);
+    raise(signal_number);
+}
+
+sigset_t handled_set()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal_number : HANDLED)
+        sigaddset(&set, signal_number);
+    return set;
+}
+
+} // namespace
+
+void install_signal_handlers()
+{
+    signal(SIGXFSZ, SIG_IGN);
+    for (int signal_number : HANDLED) {
+        struct sigaction previous;
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+            continue;
+        struct sigaction action{};
+        action.sa_handler = on_signal;
+        sigemptyset(&action.sa_mask);
+        sigaction(signal_number, &action, nullptr);
+    }
+}
+
+void signals_keep_for_record()
+{
+    keep_for_record = 1;
+}
+
+void signals_hold(bool hold)
+{
+    const sigset_t set = handled_set();
+    sigprocmask(hold ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+void die_by_signal(int signal_number)
+{
+    fflush(stdout);
+    signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    raise(signal_number);
+    // Only a signal that cannot kill (none of the handled ones) gets here.
+    _exit(128 + signal_number);
+}

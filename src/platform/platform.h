@@ -1,0 +1,45 @@
+// What differs between the systems the benchmark runs on. One file per
+// system implements this header; the build picks the one for its target.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The file system that holds a path.
+struct FileSystemInfo {
+    std::string type;     // "ufs", "zfs", "ext4", ...
+    std::string source;   // the device or data set it is mounted from
+    std::string options;  // its mount options, comma-separated
+};
+
+// The commands of the machine description, by the place they take in it.
+// Each prints what its system can tell; a missing command only shows its absence.
+struct ReportCommands {
+    const char* cpu_model;
+    const char* cpu_count;
+    const char* disks;
+    const char* raid_adapter;
+    const char* raid_config;
+    const char* mounts;
+    const char* disk_free;
+    const char* pools;
+};
+
+// Space the user may still take on a file system: `available_blocks` is
+// signed because FreeBSD's goes negative when root eats into the reserve.
+struct FreeSpace {
+    int64_t available_blocks;
+    uint64_t block_size;
+};
+
+// The processor's model name, "unknown" when the system does not say.
+std::string platform_cpu_model();
+// False (and `info` untouched) when the file system of `path` cannot be found.
+bool platform_file_system(const char* path, FileSystemInfo* info);
+const ReportCommands& platform_report_commands();
+// The open flag that bypasses the page cache, 0 where the system has none.
+int platform_direct_io_flag();
+// False with errno set when the free space cannot be read.
+bool platform_free_space(const char* path, FreeSpace* space);
+// Writes the file's data to stable storage; 0, or -1 with errno set.
+int platform_flush_file(int fd);

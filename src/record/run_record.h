@@ -1,0 +1,94 @@
+// The record of one run: what was measured, where, and how fast. The
+// benchmark writes it as JSON; the compare tool reads it back, strictly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Written by the benchmark and checked by the reader: a reader meets only
+// records whose layout it knows.
+constexpr int64_t RECORD_SCHEMA_VERSION = 1;
+
+struct MeasurementRecord {
+    std::string id;     // one of the ids of the table of measurements
+    std::string label;
+    uint64_t size_bytes;
+    int64_t sweeps;
+    uint64_t block_bytes;
+    uint64_t ms;
+    double mib_per_s;   // nan where no rate can be given (null in JSON)
+};
+
+struct TrialRecord {
+    int64_t trial;  // from 1
+    std::vector<MeasurementRecord> measurements;
+};
+
+struct AverageRecord {
+    MeasurementRecord average;
+    std::string line;  // the average line as printed
+};
+
+// The spread of one measurement's rates over the trials; nan where undefined.
+struct StatisticsRecord {
+    std::string id;
+    double min_mib_per_s;
+    double median_mib_per_s;
+    double max_mib_per_s;
+    double stddev_mib_per_s;
+};
+
+struct MachineRecord {
+    std::string host_name;
+    std::string system;
+    std::string release;
+    std::string architecture;
+    std::string cpu_model;
+    int64_t logical_cpus;
+    uint64_t ram_bytes;
+    std::string directory;
+    std::string fs_type;
+    std::string fs_device;
+    std::string fs_options;
+};
+
+struct ParametersRecord {
+    int64_t trials;  // asked for; the record holds fewer when it is incomplete
+    uint64_t file_size_bytes;
+    uint64_t block_bytes;
+    uint64_t small_array_bytes;
+    int64_t small_array_sweeps;
+    uint64_t large_array_bytes;
+    int64_t large_array_sweeps;
+    bool direct_io;
+    std::vector<std::string> phases;  // "memory", "disk"
+};
+
+struct RunRecord {
+    int64_t schema_version;
+    std::string program;
+    std::string version;
+    std::string compiler;
+    std::string label;       // empty when none was given (null in JSON)
+    std::string started_at;  // UTC, ISO 8601
+    std::string ended_at;
+    bool complete;           // false when an interrupt ended the run early
+    uint64_t seed;           // of random(): the write passes' bytes and the shuffles
+    std::vector<std::string> command_line;
+    MachineRecord machine;
+    ParametersRecord parameters;
+    std::vector<TrialRecord> trials;
+    std::vector<AverageRecord> averages;
+    std::vector<StatisticsRecord> statistics;
+};
+
+// The record as a JSON document, keys in a fixed order, ending in a newline.
+// Bytes that are not UTF-8 (host names, paths) become U+FFFD.
+std::string record_to_json(const RunRecord& record);
+// Reads a document back and checks every field: presence, type, the ids of
+// the measurements, rates that are finite and not negative (or null), the
+// schema version. False with `*error` naming the field and the fault.
+bool record_from_json(const std::string& text, RunRecord* record, std::string* error);
+// record_from_json of a file; `*error` does not name the file.
+bool read_record_file(const char* path, RunRecord* record, std::string* error);

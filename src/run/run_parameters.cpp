@@ -1,0 +1,27 @@
+#include "run/run_parameters.h"
+
+#include <unistd.h>
+
+RunParameters parameters_for_memory(uint64_t phys_mem)
+{
+    RunParameters parameters{};
+    parameters.phys_mem = phys_mem;
+    // Twice the memory, so that the page cache cannot hold the file and the
+    // read passes reach the disk.
+    parameters.file_size = 2 * phys_mem;
+    parameters.trials = 3;
+    const uint64_t three_quarters = (phys_mem * 3) >> 2;
+    parameters.large_array_size = three_quarters >= LARGE_ARRAY_CAP ? LARGE_ARRAY_CAP : three_quarters;
+    parameters.phases = PHASE_ALL;
+    return parameters;
+}
+
+RunParameters init_run_parameters()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long page_size = sysconf(_SC_PAGESIZE);
+    uint64_t phys_mem = 0;
+    if (pages > 0 && page_size > 0)
+        phys_mem = static_cast<uint64_t>(pages) * static_cast<uint64_t>(page_size);
+    return parameters_for_memory(phys_mem);
+}

@@ -1,0 +1,30 @@
+// The parameters of a run: measured from the machine, then set by the command line.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint64_t LARGE_ARRAY_CAP = 2147483648;
+
+// The groups of measurements a run may be limited to.
+constexpr unsigned PHASE_MEMORY = 1;
+constexpr unsigned PHASE_DISK = 2;
+constexpr unsigned PHASE_ALL = PHASE_MEMORY | PHASE_DISK;
+
+struct RunParameters {
+    uint64_t phys_mem;             // bytes of physical memory
+    uint64_t file_size;            // bytes of the scratch file; twice the memory by default
+    int32_t trials;                // 3 by default, always at least 1
+    uint64_t large_array_size;     // three quarters of the memory, at most LARGE_ARRAY_CAP
+    const char* file_size_rounded; // --file-size as given when it was rounded down, else null
+    const char* directory;         // --directory, or null for the working directory
+    const char* export_json;       // --export-json, or null
+    const char* label;             // --label, or null
+    unsigned phases;               // PHASE_MEMORY, PHASE_DISK or both (--only)
+    bool direct_io;                // --direct
+    bool assume_yes;               // --yes: do not wait for the return key
+};
+
+// Defaults for a machine with `phys_mem` bytes of memory.
+RunParameters parameters_for_memory(uint64_t phys_mem);
+// Defaults for this machine.
+RunParameters init_run_parameters();

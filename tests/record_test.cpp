@@ -1,0 +1,238 @@
+#include <cmath>
+#include <functional>
+#include <glob.h>
+#include <regex>
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "driver/export.h"
+#include "measure/result.h"
+#include "record/run_record.h"
+#include "support.h"
+
+namespace {
+
+using json = nlohmann::ordered_json;
+
+RunParameters two_trial_parameters()
+{
+    RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
+    parameters.trials = 2;
+    parameters.file_size = uint64_t{1} << 30;
+    return parameters;
+}
+
+// A made-up run of two trials; the seek pass of trial 1 took 0 ms.
+std::vector<TrialTimes> two_trials()
+{
+    std::vector<TrialTimes> times(2);
+    for (int t = 0; t < 2; ++t)
+        for (int i = 0; i < MEASUREMENT_COUNT; ++i)
+            times[t].ms[i] = (i == 11 && t == 0) ? 0 : 1000 * (t + 1) + i;
+    return times;
+}
+
+class Record : public TempDirTest {
+protected:
+    RunRecord make(const RunParameters& parameters, const char* path = "run.json", bool complete = true)
+    {
+        char* words[] = {const_cast<char*>("ovrel-bench"), const_cast<char*>("--trials"),
+                         const_cast<char*>("2"), nullptr};
+        target_ = prepare_export(path, 3, words);
+        std::vector<TrialTimes> times = two_trials();
+        if (!complete)
+            times.pop_back();
+        return make_run_record(target_, parameters, times, 12345, complete);
+    }
+
+    json exported(const RunParameters& parameters, const char* path = "run.json")
+    {
+        EXPECT_TRUE(write_export(target_, make(parameters, path)));
+        return json::parse(read_file(target_.path));
+    }
+
+    ExportTarget target_;
+};
+
+TEST_F(Record, DocumentHoldsTrialsAveragesAndStatistics)
+{
+    RunParameters parameters = two_trial_parameters();
+    parameters.label = "new disk";
+    const json document = exported(parameters);
+    EXPECT_EQ(document["program"], "ovrel-bench");
+    EXPECT_EQ(document["schema_version"], RECORD_SCHEMA_VERSION);
+    EXPECT_EQ(document["version"], OVREL_VERSION);
+    EXPECT_NE(document["compiler"].get<std::string>(), "");
+    EXPECT_EQ(document["label"], "new disk");
+    EXPECT_EQ(document["seed"], 12345);
+    EXPECT_EQ(document["complete"], true);
+    EXPECT_EQ(document["command_line"], json({"ovrel-bench", "--trials", "2"}));
+    const std::regex stamp("[0-9]{4}-[0-9]{2}-[0-9]{2}T[0-9]{2}:[0-9]{2}:[0-9]{2}Z");
+    EXPECT_TRUE(std::regex_match(document["started_at"].get<std::string>(), stamp));
+    EXPECT_TRUE(std::regex_match(document["ended_at"].get<std::string>(), stamp));
+    EXPECT_EQ(document["machine"]["ram_bytes"], uint64_t{16} << 30);
+    EXPECT_EQ(document["machine"]["directory"], dir_.path);
+    EXPECT_TRUE(document["machine"]["fs_options"].is_string());
+    EXPECT_EQ(document["parameters"]["block_bytes"], BLOCK_SIZE);
+    EXPECT_EQ(document["parameters"]["large_array_bytes"], uint64_t{2} << 30);
+    EXPECT_EQ(document["parameters"]["direct_io"], false);
+    EXPECT_EQ(document["parameters"]["phases"], json({"memory", "disk"}));
+
+    ASSERT_EQ(document["trials"].size(), 2u);
+    const json& first = document["trials"][0]["measurements"];
+    ASSERT_EQ(first.size(), 12u);
+    EXPECT_EQ(first[1]["id"], "small-2");
+    EXPECT_EQ(first[1]["ms"], 1001);
+    EXPECT_EQ(first[1]["block_bytes"], 2);
+    EXPECT_EQ(first[10]["label"], "rewrite");
+    EXPECT_TRUE(first[11]["mib_per_s"].is_null()) << "0 ms is an infinite rate";
+    EXPECT_DOUBLE_EQ(document["trials"][1]["measurements"][8]["mib_per_s"].get<double>(), 1024.0 / 2.008);
+
+    const json& averages = document["averages"];
+    ASSERT_EQ(averages.size(), 12u);
+    // (1008 + 2008) / 2 and (0 + 2011) / 2, truncated.
+    EXPECT_EQ(averages[8]["ms"], 1508);
+    EXPECT_EQ(averages[11]["ms"], 1005);
+    EXPECT_EQ(averages[11]["line"].get<std::string>() + "\n", result_line(1005, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE));
+
+    const json& write = document["statistics"][8];
+    EXPECT_EQ(write["id"], "write");
+    EXPECT_DOUBLE_EQ(write["min_mib_per_s"].get<double>(), 1024.0 / 2.008);
+    EXPECT_DOUBLE_EQ(write["max_mib_per_s"].get<double>(), 1024.0 / 1.008);
+    EXPECT_NEAR(write["stddev_mib_per_s"].get<double>(), (1024.0 / 1.008 - 1024.0 / 2.008) / std::sqrt(2.0), 1e-9);
+    glob_t temporaries;
+    EXPECT_EQ(glob(".ovrel-bench-export.*", 0, nullptr, &temporaries), GLOB_NOMATCH);
+    globfree(&temporaries);
+}
+
+TEST_F(Record, OnlyThePhasesThatRan)
+{
+    RunParameters parameters = two_trial_parameters();
+    parameters.phases = PHASE_DISK;
+    const json document = exported(parameters);
+    EXPECT_EQ(document["parameters"]["phases"], json({"disk"}));
+    ASSERT_EQ(document["trials"][0]["measurements"].size(), 4u);
+    EXPECT_EQ(document["trials"][0]["measurements"][0]["id"], "write");
+    EXPECT_EQ(document["averages"].size(), 4u);
+    RunRecord back;
+    std::string error;
+    EXPECT_TRUE(record_from_json(read_file(target_.path), &back, &error)) << error;
+}
+
+TEST_F(Record, RoundTrip)
+{
+    for (bool complete : {true, false}) {
+        const RunRecord written = make(two_trial_parameters(), "run.json", complete);
+        const std::string text = record_to_json(written);
+        RunRecord back;
+        std::string error;
+        ASSERT_TRUE(record_from_json(text, &back, &error)) << error;
+        EXPECT_EQ(record_to_json(back), text);
+        EXPECT_EQ(back.complete, complete);
+        EXPECT_EQ(back.trials.size(), complete ? 2u : 1u);
+        EXPECT_EQ(back.seed, 12345u);
+        EXPECT_EQ(back.trials[0].measurements[3].ms, 1003u);
+        EXPECT_TRUE(std::isnan(back.trials[0].measurements[11].mib_per_s));
+        EXPECT_EQ(back.machine.directory, dir_.path);
+    }
+}
+
+// Each broken record is refused with a message that names what is wrong.
+TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
+{
+    const std::string good = record_to_json(make(two_trial_parameters()));
+    struct Case {
+        const char* name;
+        std::function<void(json&)> mutate;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"wrong type", [](json& d) { d["machine"]["ram_bytes"] = "lots"; },
+         "machine.ram_bytes: not a whole number of 0 or more"},
+        {"missing field", [](json& d) { d["machine"].erase("host_name"); }, "machine.host_name: missing"},
+        {"missing id", [](json& d) { d["trials"][1]["measurements"].erase(3); },
+         "trials[1].measurements: holds 11 measurements, not 12"},
+        {"unknown id", [](json& d) { d["averages"][0]["id"] = "small-3"; },
+         "averages[0].id: is \"small-3\", not \"small-1\""},
+        {"negative rate", [](json& d) { d["trials"][0]["measurements"][2]["mib_per_s"] = -1.5; },
+         "trials[0].measurements[2].mib_per_s: not a finite rate of 0 or more"},
+        {"rate as text", [](json& d) { d["statistics"][4]["median_mib_per_s"] = "fast"; },
+         "statistics[4].median_mib_per_s: not a number or null"},
+        {"schema version", [](json& d) { d["schema_version"] = 2; }, "schema_version: is 2; this program reads 1"},
+        {"other program", [](json& d) { d["program"] = "fio"; }, "program: not a record of ovrel-bench"},
+        {"not an object", [](json& d) { d = json::array(); }, "document: not a JSON object"},
+        {"trials missing", [](json& d) { d["trials"] = json::array(); }, "trials: holds 0 trials of the 2 asked for in a complete run"},
+        {"unknown phase", [](json& d) { d["parameters"]["phases"] = {"cpu"}; },
+         "parameters.phases: names an unknown phase \"cpu\""},
+    };
+    for (const Case& c : cases) {
+        json document = json::parse(good);
+        c.mutate(document);
+        RunRecord record;
+        std::string error;
+        EXPECT_FALSE(record_from_json(document.dump(), &record, &error)) << c.name;
+        EXPECT_EQ(error, c.message) << c.name;
+    }
+
+    const std::pair<std::string, const char*> texts[] = {
+        {good.substr(0, good.size() / 2), "not valid JSON (truncated or damaged)"},
+        {"", "empty, not a JSON document"},
+        {"ovrel-bench 0.2.0\n", "not valid JSON (truncated or damaged)"},
+        // A rate beyond a double's range cannot sneak in as infinity.
+        {std::regex_replace(good, std::regex("\"mib_per_s\": [0-9.e+]+"), "\"mib_per_s\": 1e999", std::regex_constants::format_first_only),
+         "not valid JSON (truncated or damaged)"},
+    };
+    for (const auto& text : texts) {
+        RunRecord record;
+        std::string error;
+        EXPECT_FALSE(record_from_json(text.first, &record, &error));
+        EXPECT_EQ(error, text.second);
+    }
+    RunRecord record;
+    std::string error;
+    EXPECT_FALSE(read_record_file("missing.json", &record, &error));
+    EXPECT_EQ(error, "No such file or directory");
+    EXPECT_FALSE(read_record_file(".", &record, &error));
+    EXPECT_EQ(error, "Is a directory");
+}
+
+TEST_F(Record, BytesThatAreNotUtf8AreReplaced)
+{
+    const std::string odd = dir_.path + "/caf\xe9-\xff";
+    ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
+    ASSERT_EQ(chdir(odd.c_str()), 0);
+    const json document = exported(two_trial_parameters());
+    EXPECT_EQ(document["machine"]["directory"], dir_.path + "/caf\xef\xbf\xbd-\xef\xbf\xbd");
+}
+
+TEST_F(Record, RelativePathStaysWhereTheRunStarted)
+{
+    char* words[] = {const_cast<char*>("ovrel-bench"), nullptr};
+    const ExportTarget target = prepare_export("out.json", 1, words);
+    EXPECT_EQ(target.path, dir_.path + "/out.json");
+}
+
+TEST_F(Record, TargetsThatCannotBeReplacedAreRefusedUpFront)
+{
+    char* words[] = {const_cast<char*>("ovrel-bench"), nullptr};
+    ASSERT_EQ(mkdir("taken", 0700), 0);
+    ASSERT_EQ(symlink("elsewhere.json", "link.json"), 0);
+    const std::pair<const char*, const char*> cases[] = {
+        {"/nonexistent/out.json", "No such file or directory"},
+        {"taken", "Is a directory"},
+        {"/dev/null", "Not a regular file"},
+        {"link.json", "Not a regular file"},
+        {"", "No file name"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EXIT(prepare_export(c.first, 1, words), testing::ExitedWithCode(1),
+                    std::string("^Cannot write ") + c.first + ": " + c.second + "\n$")
+            << c.first;
+}
+
+} // namespace
