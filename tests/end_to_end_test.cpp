@@ -536,6 +536,72 @@ TEST_F(EndToEnd, InterruptedReportCommandStopsTheRun)
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGINT) << status;
 }
 
+// Write-back that fails after write() returned: ext4 on a loop device whose
+// backing store (a small tmpfs) fills up. The flush after the write pass
+// must bring the error out instead of a run that ends in success.
+TEST_F(EndToEnd, FailedWriteBackIsAWriteError)
+{
+    if (!try_mount("tmpfs", dir_.path + "/back", "size=48m"))
+        SKIP_OR_FAIL("cannot mount a tmpfs here (needs root on Linux)");
+    const std::string image = dir_.path + "/back/image";
+    const std::string setup = "truncate -s 400M " + image + " && mkfs.ext4 -q -F " + image +
+                              " >/dev/null 2>&1 && mkdir " + dir_.path + "/mnt && mount -o loop " + image + " " +
+                              dir_.path + "/mnt 2>/dev/null";
+    if (system(setup.c_str()) != 0) {
+        unmount(dir_.path + "/back");
+        GTEST_SKIP() << "no loop device or mkfs.ext4 here";
+    }
+    const RunResult result = run({"--only", "disk", "--trials", "1", "--file-size", "128M", "--directory",
+                                  dir_.path + "/mnt"});
+    EXPECT_TRUE(exited_with(result, 1)) << result.status;
+    EXPECT_TRUE(std::regex_search(result.err, std::regex("Write error\\.  Aborting\\.\\.\\.\n"
+                                                         "ovrel-bench\\.tempfile: (No space left on device|"
+                                                         "Input/output error)\n$")))
+        << result.err;
+    EXPECT_EQ(system(("umount " + dir_.path + "/mnt").c_str()), 0);
+    unmount(dir_.path + "/back");
+}
+
+// With the report going to a file and the operator at a terminal, the
+// notice and the prompt appear on the terminal too.
+TEST_F(EndToEnd, RedirectedRunShowsItsPromptOnTheTerminal)
+{
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int slave = open(terminal.c_str(), O_RDWR);
+        const int out = open("report.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(slave, 0);
+        dup2(out, 1);
+        dup2(slave, 2);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--trials", "1", "--file-size", "0",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    std::string screen;
+    pollfd ready{master, POLLIN, 0};
+    char buffer[4096];
+    while (screen.find("Press return to begin...") == std::string::npos && poll(&ready, 1, 5000) > 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        screen.append(buffer, static_cast<size_t>(n));
+    }
+    EXPECT_NE(screen.find("This test should be run on a completely idle system."), std::string::npos) << screen;
+    EXPECT_NE(screen.find("Press return to begin..."), std::string::npos) << screen;
+    ASSERT_EQ(write(master, "\n", 1), 1);
+    int status = 0;
+    waitpid(child, &status, 0);
+    close(master);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(read_file("report.txt").find("Averages of 1 trials:"), std::string::npos);
+}
+
 // --yes runs without a key, even with standard input open and silent.
 TEST_F(EndToEnd, YesDoesNotWait)
 {
