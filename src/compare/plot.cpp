@@ -1,0 +1,310 @@
+#include <cerrno>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ftw.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "compare/compare.h"
+#include "run/measurements.h"
+
+namespace {
+
+// A name from a run as one field of a tab-separated data file: whatever
+// could end the field or the line, or open a quoted string, becomes '_'.
+// gnuplot reads it as text and never as a command.
+std::string data_text(const std::string& text)
+{
+    std::string safe;
+    for (char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
+        safe += byte < 0x20 || byte == 0x7f || c == '"' || c == '\'' ? '_' : c;
+    }
+    return safe.empty() ? "_" : safe;
+}
+
+std::string data_number(double value)
+{
+    char text[64];
+    snprintf(text, sizeof text, "%.17g", value);
+    return std::isfinite(value) ? text : "NaN";
+}
+
+// A path of this program's own making in a gnuplot single-quoted string.
+std::string quoted(const std::string& path)
+{
+    std::string text = "'";
+    for (char c : path) {
+        if (c == '\'')
+            text += '\'';
+        text += c;
+    }
+    return text + "'";
+}
+
+// The output path in a gnuplot single-quoted string, where only the quote
+// itself needs doubling. It comes from the command line, not from a run.
+bool quoted_path(const std::string& path, std::string* quoted, std::string* error)
+{
+    for (char c : path)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            *error = "the plot's file name holds a control character";
+            return false;
+        }
+    *quoted = ::quoted(path);
+    return true;
+}
+
+bool ends_with(const std::string& text, const char* tail)
+{
+    const size_t length = strlen(tail);
+    return text.size() >= length && text.compare(text.size() - length, length, tail) == 0;
+}
+
+bool terminal_for(const std::string& path, std::string* terminal, std::string* error)
+{
+    if (ends_with(path, ".svg")) {
+        *terminal = "set terminal svg size 1100,760 noenhanced font 'sans,11'";
+    } else if (ends_with(path, ".png")) {
+        *terminal = "set terminal png size 1100,760 noenhanced";
+    } else {
+        *error = "the plot's file name must end in .svg or .png";
+        return false;
+    }
+    return true;
+}
+
+bool write_text(const std::string& path, const std::string& text)
+{
+    FILE* file = fopen(path.c_str(), "we");
+    if (file == nullptr)
+        return false;
+    const bool written = fwrite(text.data(), 1, text.size(), file) == text.size();
+    return fclose(file) == 0 && written;
+}
+
+void remove_tree(const std::string& directory)
+{
+    nftw(
+        directory.c_str(), [](const char* path, const struct stat*, int, struct FTW*) { return remove(path); }, 8,
+        FTW_DEPTH | FTW_PHYS);
+}
+
+// Runs gnuplot with `script` on its standard input.
+bool run_gnuplot(const std::string& script, std::string* error)
+{
+    int channel[2];
+    if (pipe(channel) != 0) {
+        *error = strerror(errno);
+        return false;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        *error = strerror(errno);
+        return false;
+    }
+    if (child == 0) {
+        dup2(channel[0], 0);
+        close(channel[0]);
+        close(channel[1]);
+        execlp("gnuplot", "gnuplot", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(channel[0]);
+    // A gnuplot that dies early must not kill this process through SIGPIPE.
+    struct sigaction ignore{};
+    struct sigaction previous{};
+    ignore.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &ignore, &previous);
+    size_t done = 0;
+    while (done < script.size()) {
+        const ssize_t n = write(channel[1], script.data() + done, script.size() - done);
+        if (n <= 0)
+            break;
+        done += static_cast<size_t>(n);
+    }
+    close(channel[1]);
+    sigaction(SIGPIPE, &previous, nullptr);
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && done == script.size())
+        return true;
+    *error = "gnuplot failed";
+    return false;
+}
+
+// Makes a private directory for the data files, runs the script, cleans up.
+struct PlotFiles {
+    std::string directory;
+};
+
+bool make_directory(PlotFiles* files, std::string* error)
+{
+    const char* base = getenv("TMPDIR");
+    std::string pattern = std::string(base != nullptr && base[0] == '/' ? base : "/tmp") + "/ovrel-compare.XXXXXX";
+    for (char c : pattern)
+        if (static_cast<unsigned char>(c) < 0x20)
+            pattern = "/tmp/ovrel-compare.XXXXXX";
+    if (mkdtemp(&pattern[0]) == nullptr) {
+        *error = std::string("cannot make a temporary directory: ") + strerror(errno);
+        return false;
+    }
+    files->directory = pattern;
+    return true;
+}
+
+bool finish_plot(const PlotFiles& files, const std::string& script, const std::string& path, std::string* error)
+{
+    const bool drawn = run_gnuplot(script, error);
+    remove_tree(files.directory);
+    struct stat status;
+    if (drawn && (stat(path.c_str(), &status) != 0 || status.st_size == 0)) {
+        *error = "gnuplot wrote no plot";
+        return false;
+    }
+    return drawn;
+}
+
+bool is_memory(const std::string& id)
+{
+    const int index = measurement_index(id.c_str());
+    return index >= 0 && measurement_phase(MEASUREMENTS[index]) == PHASE_MEMORY;
+}
+
+} // namespace
+
+bool gnuplot_available()
+{
+    const char* path = getenv("PATH");
+    std::string directories = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= directories.size()) {
+        size_t end = directories.find(':', start);
+        if (end == std::string::npos)
+            end = directories.size();
+        const std::string directory = end > start ? directories.substr(start, end - start) : ".";
+        if (access((directory + "/gnuplot").c_str(), X_OK) == 0)
+            return true;
+        start = end + 1;
+    }
+    return false;
+}
+
+bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path, std::string* error)
+{
+    std::string terminal;
+    std::string output;
+    PlotFiles files;
+    if (!terminal_for(path, &terminal, error) || !quoted_path(path, &output, error) || !make_directory(&files, error))
+        return false;
+
+    // One data file per panel: a row per measurement, three columns per run
+    // (median, min, max), the runs' names in the header row.
+    std::string panels[2];
+    for (std::string& panel : panels) {
+        panel = "measurement";
+        for (size_t r = 0; r < runs.size(); ++r)
+            panel += "\t" + data_text(std::to_string(r + 1) + ": " + runs[r].record.machine.host_name + " " +
+                                      runs[r].record.started_at +
+                                      (runs[r].record.label.empty() ? "" : " " + runs[r].record.label)) +
+                     "\tmin\tmax";
+        panel += "\n";
+    }
+    for (const Measurement& m : MEASUREMENTS) {
+        std::string row = m.id;
+        bool any = false;
+        for (const LoadedRun& run : runs) {
+            const Spread spread = spread_of(trial_rates(run.record, m.id));
+            any = any || spread.n > 0;
+            row += "\t" + data_number(spread.median) + "\t" + data_number(spread.min) + "\t" + data_number(spread.max);
+        }
+        if (any)
+            panels[is_memory(m.id) ? 0 : 1] += row + "\n";
+    }
+    const std::string memory_file = files.directory + "/memory.dat";
+    const std::string disk_file = files.directory + "/disk.dat";
+    if (!write_text(memory_file, panels[0]) || !write_text(disk_file, panels[1])) {
+        *error = std::string("cannot write the plot's data: ") + strerror(errno);
+        remove_tree(files.directory);
+        return false;
+    }
+    const std::string count = std::to_string(runs.size());
+    std::string script = terminal + "\nset output " + output + "\n" +
+                         "set datafile separator \"\\t\"\n"
+                         "set datafile missing 'NaN'\n"
+                         "set style data histogram\n"
+                         "set style histogram errorbars gap 2 lw 1\n"
+                         "set style fill solid 0.5 border -1\n"
+                         "set key outside right top\n"
+                         "set grid ytics\n"
+                         "set yrange [0:*]\n"
+                         "set ylabel 'MiB/s (median, whiskers min-max)'\n";
+    // Only the panels with measurements; an empty one would be a blank half.
+    const bool has_rows[] = {panels[0].find('\n') + 1 < panels[0].size(), panels[1].find('\n') + 1 < panels[1].size()};
+    if (!has_rows[0] && !has_rows[1]) {
+        *error = "the runs hold no rates to plot";
+        remove_tree(files.directory);
+        return false;
+    }
+    script += "set multiplot layout " + std::to_string(has_rows[0] + has_rows[1]) + ",1\n";
+    const char* const titles[] = {"Memory stores", "Disk passes"};
+    const std::string* const data_files[] = {&memory_file, &disk_file};
+    for (int panel = 0; panel < 2; ++panel) {
+        if (!has_rows[panel])
+            continue;
+        script += std::string("set title '") + titles[panel] + "'\n" + "plot for [r=0:" + count +
+                  "-1] " + quoted(*data_files[panel]) +
+                  " using (column(2+3*r)):(column(3+3*r)):(column(4+3*r)):xtic(1) title columnheader(2+3*r)\n";
+    }
+    script += "unset multiplot\nset output\n";
+    return finish_plot(files, script, path, error);
+}
+
+bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
+{
+    std::string terminal;
+    std::string output;
+    PlotFiles files;
+    if (!terminal_for(path, &terminal, error) || !quoted_path(path, &output, error) || !make_directory(&files, error))
+        return false;
+
+    // A row per host and measurement: position, the host's median relative
+    // to the fleet's, the host's name, and whether it stands out.
+    std::string data = "x\tratio\thost\toutlier\n";
+    std::string tics;
+    for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+        // The ids are the table's own (the reader accepts no others).
+        tics += (m == 0 ? "" : ", ") + std::string("'") + fleet.measurements[m].id + "' " + std::to_string(m);
+        for (const FleetHost& host : fleet.hosts) {
+            const HostCell& cell = host.cells[m];
+            const double ratio = cell.spread.median / fleet.measurements[m].median;
+            data += std::to_string(m) + "\t" + data_number(ratio) + "\t" + data_text(host.host) + "\t" +
+                    (cell.flag != 0 ? "1" : "0") + "\n";
+        }
+    }
+    const std::string data_file = files.directory + "/fleet.dat";
+    if (!write_text(data_file, data)) {
+        *error = std::string("cannot write the plot's data: ") + strerror(errno);
+        remove_tree(files.directory);
+        return false;
+    }
+    const std::string script = terminal + "\nset output " + output + "\n" +
+                               "set datafile separator \"\\t\"\n"
+                               "set datafile missing 'NaN'\n"
+                               "set title 'Each host against the fleet median (outliers labelled)'\n"
+                               "set ylabel 'host median / fleet median'\n"
+                               "set xtics (" + tics + ") rotate by -30\n"
+                               "set xrange [-0.5:" + std::to_string(fleet.measurements.size()) + "-0.5]\n"
+                               "set grid ytics\n"
+                               "set key outside right top\n"
+                               "plot " + quoted(data_file) + " skip 1 using 1:($4 == 0 ? $2 : NaN) with points pt 7 ps 0.8 title 'host', \\\n"
+                               "     '' skip 1 using 1:($4 != 0 ? $2 : NaN) with points pt 6 ps 2 lc rgb 'red' title 'outlier', \\\n"
+                               "     '' skip 1 using 1:($4 != 0 ? $2 : NaN):3 with labels left offset 1.5,0 notitle\n"
+                               "set output\n";
+    return finish_plot(files, script, path, error);
+}

@@ -1,0 +1,382 @@
+// Reading run records back, strictly. simdjson parses them: a fleet's
+// thousands of records are read in a fraction of a second.
+#if defined(OVREL_HAVE_SIMDJSON)
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <set>
+
+#include <simdjson.h>
+
+#include "record/run_record.h"
+#include "run/measurements.h"
+
+namespace {
+
+using simdjson::dom::array;
+using simdjson::dom::element;
+using simdjson::dom::element_type;
+using simdjson::dom::object;
+
+// Each step checks one field and, on a fault, says where it is.
+struct Reader {
+    std::string error;
+
+    bool fail(const std::string& where, const char* what)
+    {
+        if (error.empty())
+            error = where + ": " + what;
+        return false;
+    }
+
+    bool field(const object& parent, const std::string& where, const char* key, element* item)
+    {
+        if (parent.at_key(key).get(*item) != simdjson::SUCCESS)
+            return fail(where + key, "missing");
+        return true;
+    }
+
+    bool text(const object& parent, const std::string& where, const char* key, std::string* value,
+              bool nullable = false)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (nullable && item.is_null()) {
+            value->clear();
+            return true;
+        }
+        std::string_view view;
+        if (item.get_string().get(view) != simdjson::SUCCESS)
+            return fail(where + key, nullable ? "not a string or null" : "not a string");
+        value->assign(view);
+        return true;
+    }
+
+    bool whole(const object& parent, const std::string& where, const char* key, uint64_t* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        const element_type type = item.type();
+        if ((type != element_type::INT64 && type != element_type::UINT64) || item.get_uint64().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not a whole number of 0 or more");
+        return true;
+    }
+
+    bool signed_whole(const object& parent, const std::string& where, const char* key, int64_t* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (item.type() != element_type::INT64 || item.get_int64().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not a whole number");
+        return true;
+    }
+
+    bool flag(const object& parent, const std::string& where, const char* key, bool* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (item.get_bool().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not true or false");
+        return true;
+    }
+
+    // A rate: finite and not negative, or null for none.
+    bool rate(const object& parent, const std::string& where, const char* key, double* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (item.is_null()) {
+            *value = NAN;
+            return true;
+        }
+        if (!item.is_number() || item.get_double().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not a number or null");
+        if (!std::isfinite(*value) || *value < 0)
+            return fail(where + key, "not a finite rate of 0 or more");
+        return true;
+    }
+
+    bool texts(const object& parent, const std::string& where, const char* key, std::vector<std::string>* values)
+    {
+        array items;
+        if (!array_field(parent, where, key, &items))
+            return false;
+        values->clear();
+        for (element item : items) {
+            std::string_view view;
+            if (item.get_string().get(view) != simdjson::SUCCESS)
+                return fail(where + key, "holds something other than strings");
+            values->emplace_back(view);
+        }
+        return true;
+    }
+
+    bool object_field(const object& parent, const std::string& where, const char* key, object* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (item.get_object().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not an object");
+        return true;
+    }
+
+    bool array_field(const object& parent, const std::string& where, const char* key, array* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        if (item.get_array().get(*value) != simdjson::SUCCESS)
+            return fail(where + key, "not an array");
+        return true;
+    }
+
+    bool as_object(const element& item, const std::string& where, object* value)
+    {
+        if (item.get_object().get(*value) != simdjson::SUCCESS)
+            return fail(where, "not an object");
+        return true;
+    }
+
+    bool measurement(const element& item, const std::string& where, MeasurementRecord* m)
+    {
+        object fields;
+        if (!as_object(item, where, &fields))
+            return false;
+        const std::string at = where + ".";
+        return text(fields, at, "id", &m->id) && text(fields, at, "label", &m->label) &&
+               whole(fields, at, "size_bytes", &m->size_bytes) && signed_whole(fields, at, "sweeps", &m->sweeps) &&
+               whole(fields, at, "block_bytes", &m->block_bytes) && whole(fields, at, "ms", &m->ms) &&
+               rate(fields, at, "mib_per_s", &m->mib_per_s);
+    }
+};
+
+// The ids a record must hold, in the table's order, for the phases it ran.
+std::vector<std::string> expected_ids(const std::vector<std::string>& phases)
+{
+    std::vector<std::string> ids;
+    for (const Measurement& m : MEASUREMENTS) {
+        const char* phase = measurement_phase(m) == PHASE_MEMORY ? "memory" : "disk";
+        for (const std::string& ran : phases)
+            if (ran == phase)
+                ids.push_back(m.id);
+    }
+    return ids;
+}
+
+template <typename Item, typename Id>
+bool ids_match(Reader& reader, const std::vector<Item>& items, Id id_of, const std::vector<std::string>& ids,
+               const std::string& where)
+{
+    if (items.size() != ids.size())
+        return reader.fail(where, ("holds " + std::to_string(items.size()) + " measurements, not " +
+                                   std::to_string(ids.size()))
+                                      .c_str());
+    for (size_t i = 0; i < ids.size(); ++i)
+        if (id_of(items[i]) != ids[i])
+            return reader.fail(where + "[" + std::to_string(i) + "].id",
+                               ("is \"" + id_of(items[i]) + "\", not \"" + ids[i] + "\"").c_str());
+    return true;
+}
+
+bool read_machine(Reader& reader, const object& document, MachineRecord* m)
+{
+    object machine;
+    const std::string at = "machine.";
+    return reader.object_field(document, "", "machine", &machine) && reader.text(machine, at, "host_name", &m->host_name) &&
+           reader.text(machine, at, "system", &m->system) && reader.text(machine, at, "release", &m->release) &&
+           reader.text(machine, at, "architecture", &m->architecture) &&
+           reader.text(machine, at, "cpu_model", &m->cpu_model) &&
+           reader.signed_whole(machine, at, "logical_cpus", &m->logical_cpus) &&
+           reader.whole(machine, at, "ram_bytes", &m->ram_bytes) &&
+           reader.text(machine, at, "directory", &m->directory) && reader.text(machine, at, "fs_type", &m->fs_type) &&
+           reader.text(machine, at, "fs_device", &m->fs_device) &&
+           reader.text(machine, at, "fs_options", &m->fs_options);
+}
+
+bool read_parameters(Reader& reader, const object& document, ParametersRecord* p)
+{
+    object parameters;
+    const std::string at = "parameters.";
+    if (!reader.object_field(document, "", "parameters", &parameters) ||
+        !reader.signed_whole(parameters, at, "trials", &p->trials) ||
+        !reader.whole(parameters, at, "file_size_bytes", &p->file_size_bytes) ||
+        !reader.whole(parameters, at, "block_bytes", &p->block_bytes) ||
+        !reader.whole(parameters, at, "small_array_bytes", &p->small_array_bytes) ||
+        !reader.signed_whole(parameters, at, "small_array_sweeps", &p->small_array_sweeps) ||
+        !reader.whole(parameters, at, "large_array_bytes", &p->large_array_bytes) ||
+        !reader.signed_whole(parameters, at, "large_array_sweeps", &p->large_array_sweeps) ||
+        !reader.flag(parameters, at, "direct_io", &p->direct_io) ||
+        !reader.texts(parameters, at, "phases", &p->phases))
+        return false;
+    for (const std::string& phase : p->phases)
+        if (phase != "memory" && phase != "disk")
+            return reader.fail("parameters.phases", ("names an unknown phase \"" + phase + "\"").c_str());
+    const std::set<std::string> distinct(p->phases.begin(), p->phases.end());
+    if (p->phases.empty() || distinct.size() != p->phases.size())
+        return reader.fail("parameters.phases", "must name memory, disk or both, once each");
+    if (p->trials < 1)
+        return reader.fail("parameters.trials", "less than 1");
+    return true;
+}
+
+bool read_document(Reader& reader, const element& root, RunRecord* r)
+{
+    object document;
+    if (root.get_object().get(document) != simdjson::SUCCESS)
+        return reader.fail("document", "not a JSON object");
+    if (!reader.text(document, "", "program", &r->program))
+        return false;
+    if (r->program != "ovrel-bench")
+        return reader.fail("program", "not a record of ovrel-bench");
+    if (!reader.signed_whole(document, "", "schema_version", &r->schema_version))
+        return false;
+    if (r->schema_version != RECORD_SCHEMA_VERSION)
+        return reader.fail("schema_version", ("is " + std::to_string(r->schema_version) + "; this program reads " +
+                                              std::to_string(RECORD_SCHEMA_VERSION))
+                                                 .c_str());
+    if (!reader.text(document, "", "version", &r->version) || !reader.text(document, "", "compiler", &r->compiler) ||
+        !reader.text(document, "", "label", &r->label, true) ||
+        !reader.text(document, "", "started_at", &r->started_at) ||
+        !reader.text(document, "", "ended_at", &r->ended_at) || !reader.flag(document, "", "complete", &r->complete) ||
+        !reader.whole(document, "", "seed", &r->seed) ||
+        !reader.texts(document, "", "command_line", &r->command_line) ||
+        !read_machine(reader, document, &r->machine) || !read_parameters(reader, document, &r->parameters))
+        return false;
+    const ParametersRecord& p = r->parameters;
+    const std::vector<std::string> ids = expected_ids(p.phases);
+    const auto id_of_measurement = [](const MeasurementRecord& item) { return item.id; };
+
+    array trials;
+    if (!reader.array_field(document, "", "trials", &trials))
+        return false;
+    r->trials.clear();
+    size_t t = 0;
+    for (element trial : trials) {
+        const std::string at = "trials[" + std::to_string(t) + "]";
+        object fields;
+        if (!reader.as_object(trial, at, &fields))
+            return false;
+        TrialRecord record{};
+        if (!reader.signed_whole(fields, at + ".", "trial", &record.trial))
+            return false;
+        if (record.trial != static_cast<int64_t>(t) + 1)
+            return reader.fail(at + ".trial", "out of sequence");
+        array measurements;
+        if (!reader.array_field(fields, at + ".", "measurements", &measurements))
+            return false;
+        size_t i = 0;
+        for (element item : measurements) {
+            MeasurementRecord m{};
+            if (!reader.measurement(item, at + ".measurements[" + std::to_string(i++) + "]", &m))
+                return false;
+            record.measurements.push_back(std::move(m));
+        }
+        if (!ids_match(reader, record.measurements, id_of_measurement, ids, at + ".measurements"))
+            return false;
+        r->trials.push_back(std::move(record));
+        ++t;
+    }
+    if (r->trials.empty() || static_cast<int64_t>(r->trials.size()) > p.trials ||
+        (r->complete && static_cast<int64_t>(r->trials.size()) != p.trials))
+        return reader.fail("trials", ("holds " + std::to_string(r->trials.size()) + " trials of the " +
+                                      std::to_string(p.trials) + " asked for" +
+                                      (r->complete ? " in a complete run" : ""))
+                                         .c_str());
+
+    array averages;
+    if (!reader.array_field(document, "", "averages", &averages))
+        return false;
+    r->averages.clear();
+    size_t i = 0;
+    for (element item : averages) {
+        const std::string at = "averages[" + std::to_string(i++) + "]";
+        AverageRecord average{};
+        object fields;
+        if (!reader.measurement(item, at, &average.average) || !reader.as_object(item, at, &fields) ||
+            !reader.text(fields, at + ".", "line", &average.line))
+            return false;
+        r->averages.push_back(std::move(average));
+    }
+    if (!ids_match(reader, r->averages, [](const AverageRecord& item) { return item.average.id; }, ids, "averages"))
+        return false;
+
+    array statistics;
+    if (!reader.array_field(document, "", "statistics", &statistics))
+        return false;
+    r->statistics.clear();
+    i = 0;
+    for (element item : statistics) {
+        const std::string at = "statistics[" + std::to_string(i++) + "]";
+        object fields;
+        if (!reader.as_object(item, at, &fields))
+            return false;
+        StatisticsRecord s{};
+        const std::string at_item = at + ".";
+        if (!reader.text(fields, at_item, "id", &s.id) || !reader.rate(fields, at_item, "min_mib_per_s", &s.min_mib_per_s) ||
+            !reader.rate(fields, at_item, "median_mib_per_s", &s.median_mib_per_s) ||
+            !reader.rate(fields, at_item, "max_mib_per_s", &s.max_mib_per_s) ||
+            !reader.rate(fields, at_item, "stddev_mib_per_s", &s.stddev_mib_per_s))
+            return false;
+        r->statistics.push_back(std::move(s));
+    }
+    return ids_match(reader, r->statistics, [](const StatisticsRecord& item) { return item.id; }, ids, "statistics");
+}
+
+// One parser for the process: its buffers are reused from record to record.
+simdjson::dom::parser& shared_parser()
+{
+    static simdjson::dom::parser parser;
+    return parser;
+}
+
+} // namespace
+
+bool record_from_json(const std::string& text, RunRecord* record, std::string* error)
+{
+    element root;
+    const simdjson::padded_string padded(text);
+    if (shared_parser().parse(padded).get(root) != simdjson::SUCCESS) {
+        *error = text.empty() ? "empty, not a JSON document" : "not valid JSON (truncated or damaged)";
+        return false;
+    }
+    Reader reader;
+    RunRecord read{};
+    if (!read_document(reader, root, &read)) {
+        *error = reader.error;
+        return false;
+    }
+    *record = std::move(read);
+    return true;
+}
+
+bool read_record_file(const char* path, RunRecord* record, std::string* error)
+{
+    FILE* file = fopen(path, "re");
+    if (file == nullptr) {
+        *error = strerror(errno);
+        return false;
+    }
+    std::string text;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    const bool failed = ferror(file) != 0;
+    const int read_error = errno;
+    fclose(file);
+    if (failed) {
+        *error = strerror(read_error != 0 ? read_error : EIO);
+        return false;
+    }
+    return record_from_json(text, record, error);
+}
+
+#endif

@@ -1,0 +1,224 @@
+// Runs ovrel-compare on records that the real benchmark wrote.
+#include <cstdio>
+#include <fcntl.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include "support.h"
+
+namespace {
+
+struct Result {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+Result run(const char* binary, const std::vector<std::string>& arguments, const char* path_variable = nullptr)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        std::vector<char*> argv{const_cast<char*>(binary)};
+        for (const std::string& word : arguments)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open("out.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open("err.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (path_variable != nullptr)
+            setenv("PATH", path_variable, 1);
+        execv(binary, argv.data());
+        _exit(127);
+    }
+    Result result{};
+    waitpid(child, &result.status, 0);
+    result.out = read_file("out.txt");
+    result.err = read_file("err.txt");
+    return result;
+}
+
+bool exited_with(const Result& result, int code)
+{
+    return WIFEXITED(result.status) && WEXITSTATUS(result.status) == code;
+}
+
+// Built beside the benchmark.
+const std::string& compare_binary()
+{
+    static const std::string path = [] {
+        const std::string bench = OVREL_BINARY;
+        return bench.substr(0, bench.rfind('/') + 1) + "ovrel-compare";
+    }();
+    return path;
+}
+
+Result compare(const std::vector<std::string>& arguments)
+{
+    return run(compare_binary().c_str(), arguments);
+}
+
+// Two short real runs, made once for the whole suite.
+class CompareCli : public TempDirTest {
+protected:
+    static void SetUpTestSuite()
+    {
+        const ScopedTempDir dir = enter_temp_dir();
+        runs_directory_ = dir.path;
+        for (const char* name : {"a", "b"}) {
+            const Result made = run(OVREL_BINARY, {"--trials", "2", "--file-size", "64M", "--yes", "--label", name,
+                                                   "--export-json", std::string(name) + ".json"});
+            ASSERT_TRUE(exited_with(made, 0)) << made.err;
+        }
+        ASSERT_EQ(chdir(dir.previous.c_str()), 0);
+    }
+    static void TearDownTestSuite()
+    {
+        leave_temp_dir(ScopedTempDir{runs_directory_, runs_directory_ + "/.."});
+    }
+
+    std::string a() const { return runs_directory_ + "/a.json"; }
+    std::string b() const { return runs_directory_ + "/b.json"; }
+
+    // A copy of run `from` with another host name and label.
+    std::string renamed(const std::string& from, const std::string& host, const std::string& file)
+    {
+        nlohmann::ordered_json document = nlohmann::ordered_json::parse(read_file(from));
+        document["machine"]["host_name"] = host;
+        document["label"] = host;
+        write_file(file, document.dump(2));
+        return file;
+    }
+
+    static std::string runs_directory_;
+};
+
+std::string CompareCli::runs_directory_;
+
+TEST_F(CompareCli, RealRunsInEveryFormat)
+{
+    Result text = compare({a(), b()});
+    ASSERT_TRUE(exited_with(text, 0)) << text.err;
+    EXPECT_EQ(text.err, "");
+    EXPECT_NE(text.out.find("run 2 against run 1"), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nsmall-1 "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("Warning: run 1's file (64.00 MiB) is smaller than twice its machine's memory"),
+              std::string::npos);
+
+    const Result markdown = compare({"--format", "markdown", a(), b()});
+    ASSERT_TRUE(exited_with(markdown, 0));
+    EXPECT_NE(markdown.out.find("| measurement | baseline MiB/s | min-max | n | run 2 MiB/s | ratio | 95% interval | verdict |"),
+              std::string::npos)
+        << markdown.out;
+
+    // A standard reader: Python's csv module.
+    const Result csv = compare({"--format=csv", a(), b()});
+    ASSERT_TRUE(exited_with(csv, 0));
+    write_file("compare.csv", csv.out);
+    const Result rows = run("/bin/sh", {"-c", "python3 -c 'import csv,sys; rows = list(csv.DictReader(open(\"compare.csv\"))); "
+                                              "print(len(rows), sorted(set(r[\"measurement\"] for r in rows))[0], rows[0][\"run\"])'"});
+    ASSERT_TRUE(exited_with(rows, 0)) << rows.err;
+    EXPECT_EQ(rows.out, "12 large-1 2\n");
+
+    const Result json = compare({"--format", "json", a(), b()});
+    ASSERT_TRUE(exited_with(json, 0));
+    const nlohmann::json document = nlohmann::json::parse(json.out);
+    EXPECT_EQ(document["mode"], "compare");
+    EXPECT_EQ(document["runs"].size(), 2u);
+    EXPECT_EQ(document["comparisons"][0]["measurements"].size(), 12u);
+
+    // The same run against itself: ratio 1, and no difference shown.
+    const Result self = compare({"--format", "json", a(), a()});
+    for (const nlohmann::json& row : nlohmann::json::parse(self.out)["comparisons"][0]["measurements"]) {
+        EXPECT_DOUBLE_EQ(row["ratio"].get<double>(), 1.0) << row["id"];
+        EXPECT_EQ(row["verdict"], "no difference shown") << row["id"];
+    }
+}
+
+TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
+{
+    write_file("notes.txt", "not a record\n");
+    const std::string good = read_file(a());
+    write_file("cut.json", good.substr(0, good.size() / 3));
+    nlohmann::ordered_json other = nlohmann::ordered_json::parse(good);
+    other["program"] = "fio";
+    write_file("fio.json", other.dump());
+    other = nlohmann::ordered_json::parse(good);
+    other["schema_version"] = 99;
+    write_file("future.json", other.dump());
+    other = nlohmann::ordered_json::parse(good);
+    other["trials"][0]["measurements"][2].erase("ms");
+    write_file("holed.json", other.dump());
+    const std::pair<std::string, std::string> cases[] = {
+        {"missing.json", "missing.json: No such file or directory"},
+        {"notes.txt", "notes.txt: not valid JSON (truncated or damaged)"},
+        {"cut.json", "cut.json: not valid JSON (truncated or damaged)"},
+        {"fio.json", "fio.json: program: not a record of ovrel-bench"},
+        {"future.json", "future.json: schema_version: is 99; this program reads 1"},
+        {"holed.json", "holed.json: trials[0].measurements[2].ms: missing"},
+    };
+    for (const auto& c : cases) {
+        const Result result = compare({a(), c.first});
+        EXPECT_TRUE(exited_with(result, 1)) << c.first;
+        EXPECT_EQ(result.out, "") << c.first;
+        EXPECT_EQ(result.err, "ovrel-compare: " + c.second + "\n");
+    }
+    const Result usage = compare({a()});
+    EXPECT_TRUE(exited_with(usage, 64));
+    EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet] RUN.json...\n"),
+              std::string::npos);
+    EXPECT_TRUE(exited_with(compare({"--help"}), 64));
+    EXPECT_TRUE(exited_with(compare({"--format", "xml", a(), b()}), 64));
+    EXPECT_TRUE(exited_with(compare({"--bogus", a(), b()}), 64));
+}
+
+TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
+{
+    const Result result = compare({"--fleet", a(), renamed(b(), "other-host", "other.json")});
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    EXPECT_NE(result.out.find("Fleet: 2 hosts, 2 runs."), std::string::npos) << result.out;
+    EXPECT_NE(result.out.find("Too few hosts to judge outliers"), std::string::npos);
+}
+
+// Names from a run never become gnuplot commands, in either mode.
+TEST_F(CompareCli, PlotsAreDrawnAndNothingInARunIsExecuted)
+{
+    const std::string hostile = "evil'\"\n`touch PWNED`\"; system(\"touch PWNED\"); '$(touch PWNED)";
+    const std::string first = renamed(a(), hostile, "hostile.json");
+    const std::string second = renamed(b(), "x\") ; system(\"touch PWNED\") ; print(\"", "quoted.json");
+    const std::string third = renamed(b(), "plain", "plain.json");
+    for (const char* plot : {"compare.svg", "compare.png"}) {
+        const Result drawn = compare({"--plot", plot, first, second});
+        ASSERT_TRUE(exited_with(drawn, 0)) << drawn.err;
+    }
+    for (const char* plot : {"fleet.svg", "fleet.png"}) {
+        const Result drawn = compare({"--fleet", "--plot", plot, first, second, third});
+        ASSERT_TRUE(exited_with(drawn, 0)) << drawn.err;
+    }
+    EXPECT_FALSE(file_exists("PWNED"));
+    EXPECT_FALSE(file_exists(dir_.path + "/PWNED"));
+    for (const char* svg : {"compare.svg", "fleet.svg"}) {
+        const std::string text = read_file(svg);
+        EXPECT_EQ(text.rfind("<?xml", 0), 0u) << svg;
+        EXPECT_NE(text.find("</svg>"), std::string::npos) << svg;
+    }
+    for (const char* png : {"compare.png", "fleet.png"})
+        EXPECT_EQ(read_file(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << png;
+}
+
+TEST_F(CompareCli, PlotWithoutGnuplotIsRefusedFirst)
+{
+    const Result result = run(compare_binary().c_str(), {"--plot", "x.svg", a(), b()}, dir_.path.c_str());
+    EXPECT_TRUE(exited_with(result, 1));
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "ovrel-compare: --plot needs gnuplot (Debian: gnuplot-nox, FreeBSD: math/gnuplot)\n");
+}
+
+} // namespace
