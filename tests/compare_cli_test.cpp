@@ -172,11 +172,12 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
     }
     const Result usage = compare({a()});
     EXPECT_TRUE(exited_with(usage, 64));
-    EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet] RUN.json...\n"),
+    EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet [--by host|label]]\n"),
               std::string::npos);
     EXPECT_TRUE(exited_with(compare({"--help"}), 64));
     EXPECT_TRUE(exited_with(compare({"--format", "xml", a(), b()}), 64));
     EXPECT_TRUE(exited_with(compare({"--bogus", a(), b()}), 64));
+    EXPECT_TRUE(exited_with(compare({"--fleet", "--by", "cpu", a(), b()}), 64));
 }
 
 TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
@@ -185,6 +186,10 @@ TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
     EXPECT_NE(result.out.find("Fleet: 2 hosts, 2 runs."), std::string::npos) << result.out;
     EXPECT_NE(result.out.find("Too few hosts to judge outliers"), std::string::npos);
+    // Told apart by their labels, the two runs of this machine are two hosts.
+    const Result by_label = compare({"--fleet", "--by", "label", a(), b()});
+    EXPECT_NE(by_label.out.find("Fleet: 2 hosts, 2 runs."), std::string::npos) << by_label.out;
+    EXPECT_NE(compare({"--fleet", a(), b()}).out.find("Fleet: 1 host, 2 runs."), std::string::npos);
 }
 
 // Names from a run never become gnuplot commands, in either mode.

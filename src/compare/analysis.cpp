@@ -242,7 +242,7 @@ double robust_z(double value, const std::vector<double>& values)
     return 0;
 }
 
-Fleet fleet_of(const std::vector<LoadedRun>& runs)
+Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
 {
     Fleet fleet{};
     std::vector<const RunRecord*> records;
@@ -250,9 +250,11 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs)
     std::vector<std::string> host_order;
     for (const LoadedRun& run : runs) {
         records.push_back(&run.record);
-        std::vector<const RunRecord*>& host_runs = by_host[run.record.machine.host_name];
+        const std::string& name =
+            by_label && !run.record.label.empty() ? run.record.label : run.record.machine.host_name;
+        std::vector<const RunRecord*>& host_runs = by_host[name];
         if (host_runs.empty())
-            host_order.push_back(run.record.machine.host_name);
+            host_order.push_back(name);
         host_runs.push_back(&run.record);
     }
     std::sort(host_order.begin(), host_order.end());

@@ -94,7 +94,9 @@ struct Fleet {
     bool judged;  // enough hosts to judge outliers
 };
 
-Fleet fleet_of(const std::vector<LoadedRun>& runs);
+// Hosts are told apart by the machine's host name, or with `by_label` by
+// the runs' labels (the host name where a run has none).
+Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
 // 0.6745 (x - median) / MAD; where the MAD is 0, the mean absolute deviation
 // scaled by 1.2533 stands in for it; 0 when every value is the median.
 double robust_z(double value, const std::vector<double>& values);

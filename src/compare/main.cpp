@@ -17,7 +17,9 @@ constexpr int EXIT_USAGE = 64;
 {
     if (message != nullptr)
         fprintf(stderr, "ovrel-compare: %s%s\n", message, word != nullptr ? word : "");
-    fputs("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet] RUN.json...\n", stderr);
+    fputs("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet [--by host|label]]\n"
+          "                     RUN.json...\n",
+          stderr);
     exit(EXIT_USAGE);
 }
 
@@ -31,6 +33,7 @@ struct Options {
     Format format = Format::Text;
     std::string plot;
     bool fleet = false;
+    bool by_label = false;
     std::vector<std::string> files;
 };
 
@@ -75,6 +78,12 @@ Options parse(int argc, char** argv)
             options.plot = value();
         else if (name == "--fleet" && equals == nullptr)
             options.fleet = true;
+        else if (name == "--by") {
+            const std::string by = value();
+            if (by != "host" && by != "label")
+                usage("--by takes host or label, not ", by.c_str());
+            options.by_label = by == "label";
+        }
         else
             usage("unknown option: ", word);
     }
@@ -103,7 +112,7 @@ int main(int argc, char** argv)
     std::string report;
     Fleet fleet{};
     if (options.fleet) {
-        fleet = fleet_of(runs);
+        fleet = fleet_of(runs, options.by_label);
         report = render_fleet(runs, fleet, options.format);
     } else {
         report = render_comparison(runs, options.format);
