@@ -22,6 +22,6 @@ int main(int argc, char** argv)
     read_pass(file_size);
     write_pass(file_size);
     seek_pass(file_size);
-    unlink(SCRATCH_FILE);
+    scratch_remove();
     return 0;
 }
