@@ -19,13 +19,7 @@ RunRecord record_of(const std::string& host, const std::vector<std::vector<int64
     parameters.trials = static_cast<int32_t>(ms.size());
     parameters.file_size = uint64_t{32} << 30;
     parameters.phases = phases;
-    std::vector<TrialTimes> times;
-    for (const std::vector<int64_t>& row : ms) {
-        TrialTimes trial{};
-        for (size_t i = 0; i < row.size(); ++i)
-            trial.ms[i] = row[i];
-        times.push_back(trial);
-    }
+    const std::vector<TrialTimes> times = times_of(ms);
     ExportTarget target{"/nowhere/run.json", "2026-12-10T00:00:00Z", {"ovrel-bench"}};
     RunRecord record = make_run_record(target, parameters, times, 1, true);
     record.machine.host_name = host;

@@ -76,6 +76,18 @@ ChildRun run_in_child(const std::function<void()>& body)
     return run;
 }
 
+std::vector<TrialTimes> times_of(const std::vector<std::vector<int64_t>>& trials)
+{
+    std::vector<TrialTimes> times;
+    for (const std::vector<int64_t>& row : trials) {
+        TrialTimes trial{};
+        for (size_t i = 0; i < row.size(); ++i)
+            trial.ms[i] = row[i];
+        times.push_back(trial);
+    }
+    return times;
+}
+
 std::string result_line(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block)
 {
     char line[RESULT_LINE_LEN];

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "driver/trials.h"
+
 // A fresh directory under the system's temporary directory, made the working
 // directory for the test and removed with everything in it afterwards.
 struct ScopedTempDir {
@@ -44,6 +46,9 @@ struct ChildRun {
     std::string out;
 };
 ChildRun run_in_child(const std::function<void()>& body);
+
+// One row of milliseconds per trial, indexed like the table of measurements.
+std::vector<TrialTimes> times_of(const std::vector<std::vector<int64_t>>& trials);
 
 // The result line that print_result prints, newline included.
 std::string result_line(uint64_t ms, const char* label, uint64_t size, int32_t sweeps, uint64_t block);

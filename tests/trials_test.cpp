@@ -12,19 +12,6 @@
 
 namespace {
 
-// One row of milliseconds per trial, indexed like the table of measurements.
-std::vector<TrialTimes> times_of(const std::vector<std::vector<int64_t>>& trials)
-{
-    std::vector<TrialTimes> times;
-    for (const std::vector<int64_t>& row : trials) {
-        TrialTimes trial{};
-        for (size_t i = 0; i < row.size(); ++i)
-            trial.ms[i] = row[i];
-        times.push_back(trial);
-    }
-    return times;
-}
-
 TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
