@@ -1,6 +1,7 @@
 // Runs ovrel-compare on records that the real benchmark wrote.
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -65,27 +66,44 @@ Result compare(const std::vector<std::string>& arguments)
     return run(compare_binary().c_str(), arguments);
 }
 
-// Two short real runs, made once for the whole suite.
+// Short real runs: disk only for most tests, with the memory sweeps for the
+// one that needs all twelve measurements (ctest runs each test in a process
+// of its own, so each pays only for what it asks for).
 class CompareCli : public TempDirTest {
 protected:
-    static void SetUpTestSuite()
+    // The two runs go side by side, each in a directory of its own.
+    void make_runs(bool with_memory)
     {
-        const ScopedTempDir dir = enter_temp_dir();
-        runs_directory_ = dir.path;
-        for (const char* name : {"a", "b"}) {
-            const Result made = run(OVREL_BINARY, {"--trials", "2", "--file-size", "64M", "--yes", "--label", name,
-                                                   "--export-json", std::string(name) + ".json"});
-            ASSERT_TRUE(exited_with(made, 0)) << made.err;
+        pid_t children[2];
+        for (int i = 0; i < 2; ++i) {
+            const std::string name = i == 0 ? "a" : "b";
+            ASSERT_EQ(mkdir(name.c_str(), 0700), 0);
+            std::vector<std::string> words = {"--trials", "2", "--file-size", "64M", "--yes", "--label", name,
+                                              "--directory", name, "--export-json", name + ".json"};
+            if (!with_memory)
+                words.insert(words.begin(), {"--only", "disk"});
+            children[i] = fork();
+            if (children[i] == 0) {
+                std::vector<char*> argv{const_cast<char*>(OVREL_BINARY)};
+                for (const std::string& word : words)
+                    argv.push_back(const_cast<char*>(word.c_str()));
+                argv.push_back(nullptr);
+                const int null = open("/dev/null", O_RDWR);
+                dup2(null, 0);
+                dup2(null, 1);
+                execv(OVREL_BINARY, argv.data());
+                _exit(127);
+            }
         }
-        ASSERT_EQ(chdir(dir.previous.c_str()), 0);
-    }
-    static void TearDownTestSuite()
-    {
-        leave_temp_dir(ScopedTempDir{runs_directory_, runs_directory_ + "/.."});
+        for (pid_t child : children) {
+            int status = 0;
+            waitpid(child, &status, 0);
+            ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+        }
     }
 
-    std::string a() const { return runs_directory_ + "/a.json"; }
-    std::string b() const { return runs_directory_ + "/b.json"; }
+    std::string a() const { return dir_.path + "/a.json"; }
+    std::string b() const { return dir_.path + "/b.json"; }
 
     // A copy of run `from` with another host name and label.
     std::string renamed(const std::string& from, const std::string& host, const std::string& file)
@@ -96,14 +114,11 @@ protected:
         write_file(file, document.dump(2));
         return file;
     }
-
-    static std::string runs_directory_;
 };
-
-std::string CompareCli::runs_directory_;
 
 TEST_F(CompareCli, RealRunsInEveryFormat)
 {
+    make_runs(true);
     Result text = compare({a(), b()});
     ASSERT_TRUE(exited_with(text, 0)) << text.err;
     EXPECT_EQ(text.err, "");
@@ -144,6 +159,7 @@ TEST_F(CompareCli, RealRunsInEveryFormat)
 
 TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
 {
+    make_runs(false);
     write_file("notes.txt", "not a record\n");
     const std::string good = read_file(a());
     write_file("cut.json", good.substr(0, good.size() / 3));
@@ -182,6 +198,7 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
 
 TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
 {
+    make_runs(false);
     const Result result = compare({"--fleet", a(), renamed(b(), "other-host", "other.json")});
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
     EXPECT_NE(result.out.find("Fleet: 2 hosts, 2 runs."), std::string::npos) << result.out;
@@ -195,6 +212,7 @@ TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
 // Names from a run never become gnuplot commands, in either mode.
 TEST_F(CompareCli, PlotsAreDrawnAndNothingInARunIsExecuted)
 {
+    make_runs(false);
     const std::string hostile = "evil'\"\n`touch PWNED`\"; system(\"touch PWNED\"); '$(touch PWNED)";
     const std::string first = renamed(a(), hostile, "hostile.json");
     const std::string second = renamed(b(), "x\") ; system(\"touch PWNED\") ; print(\"", "quoted.json");
@@ -220,6 +238,7 @@ TEST_F(CompareCli, PlotsAreDrawnAndNothingInARunIsExecuted)
 
 TEST_F(CompareCli, PlotWithoutGnuplotIsRefusedFirst)
 {
+    make_runs(false);
     const Result result = run(compare_binary().c_str(), {"--plot", "x.svg", a(), b()}, dir_.path.c_str());
     EXPECT_TRUE(exited_with(result, 1));
     EXPECT_EQ(result.out, "");
