@@ -214,6 +214,13 @@ TEST_F(DiskPass, InterruptStopsAPassBetweenBlocks)
         testing::ExitedWithCode(0), "");
 }
 
+// The shuffled order of a file larger than any memory cannot be held: the
+// allocation message and exit 1, not a crash.
+TEST_F(DiskPass, ShuffledOrderThatCannotBeAllocatedIsAnError)
+{
+    EXPECT_EXIT(seek_pass(uint64_t{1} << 62), testing::ExitedWithCode(1), "^Could not allocate 8796093022208 bytes\\.\n$");
+}
+
 TEST_F(DiskPass, SequentialReadOfATruncatedFileEndsTheRun)
 {
     captured([] { return write_pass(3 * BLOCK_SIZE); });
