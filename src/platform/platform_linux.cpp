@@ -82,8 +82,12 @@ bool platform_file_system(const char* path, FileSystemInfo* info)
             info->type = type;
             info->source = source;
             info->options = mount_options;
-            if (fields == 3 && strcmp(super_options, mount_options) != 0)
-                info->options += std::string(",") + super_options;
+            // The super block's options after the mount's, each once.
+            const std::string listed = std::string(",") + mount_options + ",";
+            for (char* option = fields == 3 ? strtok(super_options, ",") : nullptr; option != nullptr;
+                 option = strtok(nullptr, ","))
+                if (listed.find(std::string(",") + option + ",") == std::string::npos)
+                    info->options += std::string(",") + option;
             found = true;
         }
     }
