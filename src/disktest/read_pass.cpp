@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <cstdio>
 #include <unistd.h>
 
 #include "disktest/scratch.h"
@@ -15,11 +14,8 @@ int64_t read_pass(uint64_t file_size)
     const TimeReading start = time_reading();
     const int fd = scratch_open_or_die(false, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
-        if (interrupt_signal() != 0) {
-            close(fd);
-            putchar('\n');
-            return PASS_INTERRUPTED;
-        }
+        if (interrupt_signal() != 0)
+            return abandon_pass(fd);
         const ssize_t got = read(fd, read_buffer, BLOCK_SIZE);
         // End of file or a short read means the file is not what the write
         // pass left: a result from it would be a half-result.

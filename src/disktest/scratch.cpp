@@ -65,15 +65,23 @@ bool is_an_output(const struct stat& status)
     return false;
 }
 
-// Checks an open descriptor; closes it and returns -1 with `*error` on refusal.
-// `remember` makes the file the one every later open must find.
-int accept_descriptor(int fd, const struct stat* expected, bool remember, int* error)
+// What lstat found under the name, before anything is opened.
+int found_refusal(const struct stat& found)
+{
+    const int refused = refusal(found);
+    return refused == 0 && is_an_output(found) ? SCRATCH_IS_OUTPUT : refused;
+}
+
+// Checks an open descriptor and leaves `flags` as its only status flags;
+// closes it and returns -1 with `*error` on refusal. `remember` makes the
+// file the one every later open must find.
+int accept_descriptor(int fd, const struct stat* expected, int flags, bool remember, int* error)
 {
     struct stat status;
     int refused = fstat(fd, &status) != 0 ? errno : refusal(status);
     if (refused == 0 && expected != nullptr && !same_file(status, *expected))
         refused = SCRATCH_SWAPPED;
-    if (refused == 0 && fcntl(fd, F_SETFL, open_flag) != 0)
+    if (refused == 0 && fcntl(fd, F_SETFL, flags) != 0)
         refused = errno;
     if (refused != 0) {
         close(fd);
@@ -95,7 +103,7 @@ int create_or_take_over(int* error)
     live = 1;
     int fd = open(SCRATCH_FILE, O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS | open_flag, 0600);
     if (fd >= 0)
-        return accept_descriptor(fd, nullptr, true, error);
+        return accept_descriptor(fd, nullptr, open_flag, true, error);
     if (errno != EEXIST) {
         *error = errno;
         live = 0;
@@ -109,9 +117,7 @@ int create_or_take_over(int* error)
         *error = errno;
         return -1;
     }
-    *error = refusal(found);
-    if (*error == 0 && is_an_output(found))
-        *error = SCRATCH_IS_OUTPUT;
+    *error = found_refusal(found);
     if (*error != 0)
         return -1;
     live = 1;
@@ -121,7 +127,7 @@ int create_or_take_over(int* error)
         live = 0;
         return -1;
     }
-    fd = accept_descriptor(fd, &found, true, error);
+    fd = accept_descriptor(fd, &found, open_flag, true, error);
     if (fd < 0)
         live = 0;
     return fd;
@@ -153,19 +159,19 @@ int scratch_check_leftover(uint64_t* leftover_bytes)
     struct stat found;
     if (lstat(SCRATCH_FILE, &found) != 0)
         return errno == ENOENT ? 0 : errno;
-    int refused = refusal(found);
-    if (refused == 0 && is_an_output(found))
-        refused = SCRATCH_IS_OUTPUT;
+    const int refused = found_refusal(found);
     if (refused == 0)
         *leftover_bytes = static_cast<uint64_t>(found.st_blocks) * 512;
     return refused;
 }
 
-int scratch_open(bool for_write, int* error)
+namespace {
+
+// Opens what is already there, with `flags` beside the access mode; once
+// this run has created or taken over the file, it must be that file.
+int open_existing(int access, int flags, int* error)
 {
-    if (for_write && !known)
-        return create_or_take_over(error);
-    const int fd = open(SCRATCH_FILE, (for_write ? O_WRONLY : O_RDONLY) | OPEN_FLAGS | open_flag);
+    const int fd = open(SCRATCH_FILE, access | OPEN_FLAGS | flags);
     if (fd < 0) {
         *error = errno;
         return -1;
@@ -173,7 +179,16 @@ int scratch_open(bool for_write, int* error)
     struct stat expected{};
     expected.st_dev = known_device;
     expected.st_ino = known_inode;
-    return accept_descriptor(fd, known ? &expected : nullptr, false, error);
+    return accept_descriptor(fd, known ? &expected : nullptr, flags, false, error);
+}
+
+} // namespace
+
+int scratch_open(bool for_write, int* error)
+{
+    if (for_write && !known)
+        return create_or_take_over(error);
+    return open_existing(for_write ? O_WRONLY : O_RDONLY, open_flag, error);
 }
 
 int scratch_open_or_die(bool for_write, const char* message)
@@ -188,11 +203,8 @@ int scratch_open_or_die(bool for_write, const char* message)
 int scratch_flush()
 {
     // The direct I/O flag is left off: this open moves no data.
-    const int saved_flag = open_flag;
-    open_flag = 0;
     int error = 0;
-    const int fd = scratch_open(true, &error);
-    open_flag = saved_flag;
+    const int fd = open_existing(O_WRONLY, 0, &error);
     if (fd < 0)
         return error;
     error = platform_flush_file(fd) == 0 ? 0 : errno;
@@ -231,6 +243,13 @@ void print_pass_header(const char* verb, uint64_t blocks, const char* order)
            static_cast<unsigned long>(BLOCK_SIZE), order);
     // What is really transferred: whole blocks only.
     printf("Total size = %" PRIu64 " mebibytes.\n", blocks * 4);
+}
+
+int64_t abandon_pass(int fd)
+{
+    close(fd);
+    putchar('\n');
+    return PASS_INTERRUPTED;
 }
 
 int64_t finish_pass(const TimeReading& start, const TimeReading& stop, const char* label,

@@ -64,6 +64,8 @@ int64_t finish_pass(const TimeReading& start, const TimeReading& stop, const cha
 
 // What a pass returns when an interrupt stopped it between two blocks.
 constexpr int64_t PASS_INTERRUPTED = -1;
+// Closes the pass's descriptor, ends the bar's line and returns PASS_INTERRUPTED.
+int64_t abandon_pass(int fd);
 
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);

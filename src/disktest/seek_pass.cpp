@@ -41,10 +41,8 @@ int64_t seek_pass(uint64_t file_size)
     const int fd = scratch_open_or_die(false, "Read error.  Aborting...\n");
     for (uint64_t i = 0; i < blocks; ++i) {
         if (interrupt_signal() != 0) {
-            close(fd);
             free(offsets);
-            putchar('\n');
-            return PASS_INTERRUPTED;
+            return abandon_pass(fd);
         }
         lseek(fd, static_cast<off_t>(offsets[i]), SEEK_SET);
         // A block past a shortened file's end reads short or empty, and the

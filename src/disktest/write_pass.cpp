@@ -1,5 +1,4 @@
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <unistd.h>
 
@@ -23,11 +22,8 @@ int64_t write_pass(uint64_t file_size)
     // where they lie, which is what it measures.
     const int fd = scratch_open_or_die(true, "Error creating file.\n");
     for (uint64_t i = 0; i < blocks; ++i) {
-        if (interrupt_signal() != 0) {
-            close(fd);
-            putchar('\n');
-            return PASS_INTERRUPTED;
-        }
+        if (interrupt_signal() != 0)
+            return abandon_pass(fd);
         const ssize_t written = write(fd, write_buffer, BLOCK_SIZE);
         if (written != static_cast<ssize_t>(BLOCK_SIZE)) {
             // A short write carries no reason; asking for the rest of the
