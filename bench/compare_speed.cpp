@@ -39,7 +39,7 @@ int main(int argc, char** argv)
         for (TrialTimes& trial : times)
             for (int64_t& ms : trial.ms)
                 ms = 1000 + random() % 100;
-        RunRecord record = make_run_record(target, parameters, times, 1, true);
+        RunRecord record = make_run_record(target, parameters, times, 1);
         record.machine.host_name = "host-" + std::to_string(i % 1000);
         const std::string file = std::string(directory) + "/run-" + std::to_string(i) + ".json";
         FILE* out = fopen(file.c_str(), "w");

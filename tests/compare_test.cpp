@@ -21,7 +21,7 @@ RunRecord record_of(const std::string& host, const std::vector<std::vector<int64
     parameters.phases = phases;
     const std::vector<TrialTimes> times = times_of(ms);
     ExportTarget target{"/nowhere/run.json", "2026-12-10T00:00:00Z", {"ovrel-bench"}};
-    RunRecord record = make_run_record(target, parameters, times, 1, true);
+    RunRecord record = make_run_record(target, parameters, times, 1);
     record.machine.host_name = host;
     return record;
 }

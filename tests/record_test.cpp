@@ -47,7 +47,7 @@ protected:
         std::vector<TrialTimes> times = two_trials();
         if (!complete)
             times.pop_back();
-        return make_run_record(target_, parameters, times, 12345, complete);
+        return make_run_record(target_, parameters, times, 12345);
     }
 
     json exported(const RunParameters& parameters, const char* path = "run.json")

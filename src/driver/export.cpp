@@ -120,7 +120,7 @@ ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector)
 }
 
 RunRecord make_run_record(const ExportTarget& target, const RunParameters& parameters,
-                          const std::vector<TrialTimes>& times, uint64_t seed, bool complete)
+                          const std::vector<TrialTimes>& times, uint64_t seed)
 {
     RunRecord r{};
     r.schema_version = RECORD_SCHEMA_VERSION;
@@ -130,7 +130,9 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
     r.label = parameters.label != nullptr ? parameters.label : "";
     r.started_at = target.started_at;
     r.ended_at = utc_now();
-    r.complete = complete;
+    // An interrupt may come after the last trial, before the averages: the
+    // record is whole all the same.
+    r.complete = times.size() == static_cast<size_t>(parameters.trials);
     r.seed = seed;
     r.command_line = target.command_line;
 

@@ -20,9 +20,9 @@ struct ExportTarget {
 // cannot, before anything is measured.
 ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector);
 
-// The record of the trials in `times` (all of them when `complete`).
+// The record of the trials in `times`; complete when they are all the trials asked for.
 RunRecord make_run_record(const ExportTarget& target, const RunParameters& parameters,
-                          const std::vector<TrialTimes>& times, uint64_t seed, bool complete);
+                          const std::vector<TrialTimes>& times, uint64_t seed);
 
 // Writes the record to a temporary file beside the target and renames it
 // into place, so that no reader ever sees half a document; signals wait

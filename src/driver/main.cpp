@@ -61,10 +61,7 @@ int main(int argc, char** argv)
         // dropped, the finished ones are saved, and the run ends by the signal.
         scratch_remove();
         fflush(stdout);
-        // A signal after the last trial, before the averages, still leaves a whole record.
-        const bool complete = times.size() == static_cast<size_t>(parameters.trials);
-        if (exporting && !times.empty() &&
-            write_export(target, make_run_record(target, parameters, times, seed, complete)))
+        if (exporting && !times.empty() && write_export(target, make_run_record(target, parameters, times, seed)))
             fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
                     times.size(), times.size() == 1 ? "" : "s");
         die_by_signal(signal_number);
@@ -72,7 +69,7 @@ int main(int argc, char** argv)
     print_averages(parameters, times);
     check_report_written();
 
-    if (exporting && !write_export(target, make_run_record(target, parameters, times, seed, true)))
+    if (exporting && !write_export(target, make_run_record(target, parameters, times, seed)))
         return 1;
     return 0;
 }
