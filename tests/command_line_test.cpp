@@ -43,8 +43,9 @@ TEST(CommandLine, OptionsThatRun)
         {{"ovrel-bench", "--trials", "2", "--trials", "5"}, 5, 32 * GiB, nullptr},
         {{"ovrel-bench", "--trials=1"}, 1, 32 * GiB, nullptr},
         {{"ovrel-bench", "--trials", "2147483647"}, 2147483647, 32 * GiB, nullptr},
-        // Words that are not options at all stay ignored.
-        {{"ovrel-bench", "bogus", "trials"}, 3, 32 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "4M"}, 3, 4 * MiB, nullptr},
+        {{"ovrel-bench", "--file-size", "0M"}, 3, 0, nullptr},
+        {{"ovrel-bench", "--file-size", "4097K"}, 3, 4 * MiB, "4097K"},
         // A value is never itself read as an option.
         {{"ovrel-bench", "--directory", "--trials", "--file-size", "2"}, 3, 2 * GiB, nullptr},
     };
@@ -82,9 +83,20 @@ struct ExitCase {
 
 TEST(CommandLine, OptionsThatEndTheRun)
 {
+    // The first line stays as it always was; every option follows with its default.
     const char* const usage = "Usage: ovrel-bench \\[--help\\] \\[--trials N\\] \\[--file-size GiB\\]\n"
-                              " +\\[--directory DIR\\] \\[--direct\\] \\[--only memory\\|disk\\] \\[--yes\\]\n"
-                              " +\\[--export-json FILE\\] \\[--label TEXT\\] \\[--version\\]\n$";
+                              "Options:\n"
+                              "  --help, -h +print this message and exit with status 64\n"
+                              "  --trials N +run N trials, a whole number of at least 1 \\(default 3\\)\n"
+                              "  --file-size SIZE +whole GiB \\(8\\) or 512M, 2G, 1T; at least 4M, or 0 .*"
+                              "\\(default: twice the memory\\)\n"
+                              "  --directory DIR +.*\\(default: the working directory\\)\n"
+                              "  --only memory\\|disk +.*\\(default: both\\)\n"
+                              "  --direct +.*\\(default: buffered\\)\n"
+                              "  --yes, -y +.*\\(default: wait\\)\n"
+                              "  --export-json FILE +.*\\(default: none\\)\n"
+                              "  --label TEXT +.*\\(default: none\\)\n"
+                              "  --version +print the version and exit\n$";
     const ExitCase cases[] = {
         {{"ovrel-bench", "--help"}, 64, usage},
         {{"ovrel-bench", "-h"}, 64, usage},
@@ -116,6 +128,19 @@ TEST(CommandLine, OptionsThatEndTheRun)
         {{"ovrel-bench", "--file-size", "M"}, 64, "^Invalid file size: M\n"},
         {{"ovrel-bench", "--file-size", "17179869184G"}, 64, "^Invalid file size: 17179869184G\n"},
         {{"ovrel-bench", "--only", "cpu"}, 64, "^Invalid value for --only: cpu \\(memory or disk\\)\n"},
+        // Under one block: nothing would be transferred, and the rates would be of nothing.
+        {{"ovrel-bench", "--file-size", "3M"}, 64,
+         "^File size 3M is less than one 4 MiB block: the smallest is 4M \\(or 0 for no transfer\\)\nUsage: "},
+        {{"ovrel-bench", "--file-size", "1K"}, 64, "^File size 1K is less than one 4 MiB block"},
+        {{"ovrel-bench", "--file-size", "4095K"}, 64, "^File size 4095K is less than one 4 MiB block"},
+        // A stray word is most likely a directory meant for --directory.
+        {{"ovrel-bench", "/"}, 64, "^Unexpected argument: / \\(to measure a directory: --directory /\\)\nUsage: "},
+        {{"ovrel-bench", "--trials", "1", "bogus"}, 64, "^Unexpected argument: bogus\nUsage: "},
+        // Options of the disk passes mean nothing without them.
+        {{"ovrel-bench", "--only", "memory", "--direct"}, 64,
+         "^--direct means nothing with --only memory: the run has no disk passes\nUsage: "},
+        {{"ovrel-bench", "--file-size", "8", "--only=memory"}, 64, "^--file-size means nothing with --only memory"},
+        {{"ovrel-bench", "--directory", "/tmp", "--only", "memory"}, 64, "^--directory means nothing with --only memory"},
     };
     for (const ExitCase& c : cases)
         EXPECT_EXIT(parse(c.words), testing::ExitedWithCode(c.status), c.stderr_pattern) << c.words.back();

@@ -218,19 +218,27 @@ TEST_F(EndToEnd, RefusalsComeBeforeTheNotice)
 {
     struct Row {
         std::vector<std::string> arguments;
+        int code;
         const char* message;
     };
     const Row rows[] = {
-        {{"--file-size", "1000000"}, "^Not enough free space: the scratch file needs 976\\.56 TiB|"
-                                     "^Not enough free space: the scratch file needs 1000000\\.00 GiB, .* is available\\.\n$"},
-        {{"--directory", "/nonexistent/x"}, "^Cannot use directory /nonexistent/x: No such file or directory\n$"},
-        {{"--export-json", "/nonexistent/x.json"}, "^Cannot write /nonexistent/x\\.json: No such file or directory\n$"},
-        {{"--trials", "0"}, "^Invalid number of trials: 0\n"},
+        {{"--file-size", "1000000"}, 1, "^Not enough free space: the scratch file needs 976\\.56 TiB|"
+                                        "^Not enough free space: the scratch file needs 1000000\\.00 GiB, .* is available\\.\n$"},
+        {{"--directory", "/nonexistent/x"}, 1, "^Cannot use directory /nonexistent/x: No such file or directory\n$"},
+        {{"--export-json", "/nonexistent/x.json"}, 1, "^Cannot write /nonexistent/x\\.json: No such file or directory\n$"},
+        // The next run would take the record for its own leftover.
+        {{"--export-json", "ovrel-bench.tempfile"}, 1,
+         "^Cannot write ovrel-bench\\.tempfile: Is the scratch file of the directory to measure\n$"},
+        {{"--trials", "0"}, 64, "^Invalid number of trials: 0\n"},
+        // A directory given without --directory would otherwise start the
+        // default run here.
+        {{"/"}, 64, "^Unexpected argument: / \\(to measure a directory: --directory /\\)\n"},
+        {{"--file-size", "3M"}, 64, "^File size 3M is less than one 4 MiB block: the smallest is 4M"},
+        {{"--only", "memory", "--direct"}, 64, "^--direct means nothing with --only memory"},
     };
     for (const Row& row : rows) {
         const RunResult result = run(row.arguments);
-        const int code = row.arguments[0] == "--trials" ? 64 : 1;
-        EXPECT_TRUE(exited_with(result, code)) << row.arguments[0] << ": " << result.err;
+        EXPECT_TRUE(exited_with(result, row.code)) << row.arguments[0] << ": " << result.err;
         EXPECT_EQ(result.out, "") << row.arguments[0];
         EXPECT_TRUE(std::regex_search(result.err, std::regex(row.message))) << result.err;
     }
@@ -595,11 +603,21 @@ TEST_F(EndToEnd, RedirectedRunShowsItsPromptOnTheTerminal)
     EXPECT_NE(screen.find("This test should be run on a completely idle system."), std::string::npos) << screen;
     EXPECT_NE(screen.find("Press return to begin..."), std::string::npos) << screen;
     ASSERT_EQ(write(master, "\n", 1), 1);
+    // The terminal also hears how long the run has taken after each trial.
+    while (screen.find(" done after ") == std::string::npos && poll(&ready, 1, 20000) > 0) {
+        const ssize_t n = read(master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        screen.append(buffer, static_cast<size_t>(n));
+    }
     int status = 0;
     waitpid(child, &status, 0);
     close(master);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(read_file("report.txt").find("Averages of 1 trials:"), std::string::npos);
+    EXPECT_TRUE(std::regex_search(screen, std::regex("\nTrial 1 of 1 done after [0-9]+ s\\.\r?\n"))) << screen;
+    const std::string report = read_file("report.txt");
+    EXPECT_NE(report.find("Averages of 1 trials:"), std::string::npos);
+    EXPECT_EQ(report.find(" done after "), std::string::npos) << "the report itself is unchanged";
 }
 
 // --yes runs without a key, even with standard input open and silent.
@@ -632,6 +650,275 @@ TEST_F(EndToEnd, YesDoesNotWait)
     close(keys[1]);
     EXPECT_NE(done, 0) << "still waiting for a key";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+// Starts the binary with its standard output on the write end of a pipe
+// (closed here) and standard error in stderr.txt.
+pid_t start_into_pipe(const std::vector<std::string>& arguments, int* read_end)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return -1;
+    const pid_t child = fork();
+    if (child == 0) {
+        close(out[0]);
+        dup2(out[1], 1);
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(err, 2);
+        std::vector<char*> argv{const_cast<char*>("ovrel-bench")};
+        for (const std::string& word : arguments)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execv(OVREL_BINARY, argv.data());
+        _exit(127);
+    }
+    *read_end = out[0];
+    close(out[1]);
+    return child;
+}
+
+// Reads the pipe into `seen` until `text` appears (or the writer is gone).
+bool read_until(int fd, std::string* seen, const std::string& text)
+{
+    char buffer[4096];
+    pollfd ready{fd, POLLIN, 0};
+    while (seen->find(text) == std::string::npos) {
+        if (poll(&ready, 1, 60000) <= 0)
+            return false;
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n <= 0)
+            return false;
+        seen->append(buffer, static_cast<size_t>(n));
+    }
+    return true;
+}
+
+bool killed_by(int status, int signal_number)
+{
+    return WIFSIGNALED(status) && WTERMSIG(status) == signal_number;
+}
+
+// The reader of the report goes away (a pager quit, `| head`) during the
+// second trial: the first is saved, the scratch file goes, and the run dies
+// by SIGPIPE as a pipeline expects.
+TEST_F(EndToEnd, ReaderGoneKeepsTheFinishedTrials)
+{
+    int report = -1;
+    const pid_t child = start_into_pipe(
+        {"--only", "disk", "--trials", "3", "--file-size", "256M", "--export-json", "run.json"}, &report);
+    ASSERT_GT(child, 0);
+    std::string seen;
+    ASSERT_TRUE(read_until(report, &seen, "Trial 2...")) << seen;
+    close(report);
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(killed_by(status, SIGPIPE)) << status << "\n" << read_file("stderr.txt");
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+    ASSERT_TRUE(file_exists("run.json")) << read_file("stderr.txt");
+    const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+    EXPECT_EQ(document["complete"], false);
+    EXPECT_GE(document["trials"].size(), 1u);
+    EXPECT_LE(document["trials"].size(), 2u);
+}
+
+// A signal while the last of the report waits on a reader that takes
+// nothing (a stopped pager): the record of every trial is written, and the
+// run ends by that signal, neither as a failed report nor as a success.
+TEST_F(EndToEnd, SignalWhileTheReportIsBlockedAtTheEnd)
+{
+    for (const int signal_number : {SIGINT, SIGTERM}) {
+        SCOPED_TRACE(signal_number);
+        int report = -1;
+        // 127 blocks: the bar's last mark comes halfway through the last
+        // pass, so the pipe is full before the result and averages lines.
+        const pid_t child = start_into_pipe(
+            {"--only", "disk", "--trials", "2", "--file-size", "508M", "--export-json", "run.json"}, &report);
+        ASSERT_GT(child, 0);
+        std::string seen;
+        ASSERT_TRUE(read_until(report, &seen, "Trial 2..."));
+        seen.erase(0, seen.find("Trial 2..."));
+        ASSERT_TRUE(read_until(report, &seen, "random order...\nTotal size = 508 mebibytes.\n["));
+        seen.erase(0, seen.find("random order..."));
+        ASSERT_TRUE(read_until(report, &seen, std::string(64, '*')));
+        // A second open of the pipe, non-blocking, fills it to the last byte
+        // without changing how the program's own end blocks.
+        const int filler = open(("/proc/self/fd/" + std::to_string(report)).c_str(), O_WRONLY | O_NONBLOCK);
+        if (filler < 0) {
+            kill(child, SIGKILL);
+            waitpid(child, nullptr, 0);
+            close(report);
+            GTEST_SKIP() << "cannot open the pipe a second time (no /proc)";
+        }
+        const std::string block(4096, 'x');
+        while (write(filler, block.data(), block.size()) > 0) {
+        }
+        while (write(filler, "x", 1) > 0) {
+        }
+        int status = 0;
+        pid_t done = 0;
+        for (int i = 0; i < 300 && done == 0; ++i) {
+            usleep(10000);
+            done = waitpid(child, &status, WNOHANG);
+        }
+        ASSERT_EQ(done, 0) << "the run ended although its report could not be written: " << status;
+        kill(child, signal_number);
+        waitpid(child, &status, 0);
+        close(filler);
+        close(report);
+        EXPECT_TRUE(killed_by(status, signal_number)) << status << "\n" << read_file("stderr.txt");
+        ASSERT_TRUE(file_exists("run.json")) << read_file("stderr.txt");
+        const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+        EXPECT_EQ(document["complete"], true);
+        EXPECT_EQ(document["trials"].size(), 2u);
+        unlink("run.json");
+    }
+}
+
+// The report cannot be written at the end (its file system filled up
+// during the run): the record comes first, then the failure, exit 1.
+TEST_F(EndToEnd, ReportLostAtTheEndStillSavesTheRecord)
+{
+    if (!try_mount("tmpfs", dir_.path + "/small", "size=64k"))
+        SKIP_OR_FAIL("cannot mount a tmpfs here (needs root on Linux)");
+    // How much a run prints before its trials, and in all.
+    const RunResult whole = run({"--only", "disk", "--trials", "3", "--file-size", "0"});
+    ASSERT_TRUE(exited_with(whole, 0)) << whole.err;
+    const size_t before_trials = whole.out.find("====");
+    ASSERT_NE(before_trials, std::string::npos);
+    const size_t pages = (before_trials + 4095) / 4096;
+    ASSERT_LT(pages * 4096, whole.out.size()) << "the trials must not fit in the report's last page";
+    // Leave the report exactly the pages that hold what comes before the trials.
+    struct statvfs fs;
+    ASSERT_EQ(statvfs((dir_.path + "/small").c_str(), &fs), 0);
+    const uint64_t free_bytes = static_cast<uint64_t>(fs.f_bavail) * fs.f_frsize;
+    ASSERT_GT(free_bytes, pages * 4096);
+    write_file(dir_.path + "/small/filler", std::string(free_bytes - pages * 4096, 'f'));
+    const RunResult result = finish(start({"--only", "disk", "--trials", "3", "--file-size", "0", "--export-json",
+                                           dir_.path + "/run.json"},
+                                          (dir_.path + "/small/report.txt").c_str()));
+    unmount(dir_.path + "/small");
+    EXPECT_TRUE(exited_with(result, 1)) << result.status << "\n" << result.err;
+    EXPECT_TRUE(std::regex_search(result.err, std::regex("Cannot write the report: No space left on device\n$")))
+        << result.err;
+    ASSERT_TRUE(file_exists("run.json"));
+    EXPECT_EQ(nlohmann::json::parse(read_file("run.json"))["trials"].size(), 3u);
+}
+
+// An interrupt sent to the process alone (kill PID, not the terminal's
+// process group) while a command of the machine description runs.
+TEST_F(EndToEnd, SignalToTheProcessDuringAReportCommand)
+{
+    ASSERT_EQ(mkdir("bin", 0700), 0);
+    for (const char* command : {"lsblk", "geom"}) {
+        write_file(std::string("bin/") + command, "#!/bin/sh\ntouch started\nexec sleep 2\n");
+        ASSERT_EQ(chmod((std::string("bin/") + command).c_str(), 0700), 0);
+    }
+    const std::string path = "PATH=" + dir_.path + "/bin:/usr/bin:/bin";
+    for (const int signal_number : {SIGINT, SIGQUIT}) {
+        SCOPED_TRACE(signal_number);
+        unlink("started");
+        const pid_t child = fork();
+        if (child == 0) {
+            // No core file of the QUIT in the test's directory.
+            rlimit no_core{};
+            setrlimit(RLIMIT_CORE, &no_core);
+            const int null = open("/dev/null", O_RDWR);
+            dup2(null, 0);
+            dup2(null, 1);
+            dup2(null, 2);
+            char* const environment[] = {const_cast<char*>(path.c_str()), nullptr};
+            char* const argv[] = {const_cast<char*>("ovrel-bench"), const_cast<char*>("--only"),
+                                  const_cast<char*>("disk"), const_cast<char*>("--file-size"),
+                                  const_cast<char*>("0"), nullptr};
+            execve(OVREL_BINARY, argv, environment);
+            _exit(127);
+        }
+        for (int i = 0; i < 1000 && !file_exists("started"); ++i)
+            usleep(10000);
+        ASSERT_TRUE(file_exists("started"));
+        kill(child, signal_number);
+        int status = 0;
+        waitpid(child, &status, 0);
+        EXPECT_TRUE(killed_by(status, signal_number)) << status;
+    }
+}
+
+// Without standard output the report would be lost: refused at once.
+TEST_F(EndToEnd, ClosedStandardOutputIsRefused)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        dup2(err, 2);
+        close(err);
+        close(1);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--file-size", "0", "--yes", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(read_file("stderr.txt"), "Standard output is closed: the report would be lost.\n");
+}
+
+// A read-only working directory is refused before the notice, exactly as
+// --directory with it is, and for its own reason.
+TEST_F(EndToEnd, ReadOnlyDirectoryIsRefusedBeforeTheNotice)
+{
+    const std::string frozen = dir_.path + "/frozen";
+    bool mounted = false;
+    if (geteuid() == 0) {
+        mounted = try_mount("tmpfs", frozen, "size=1m") && remount_read_only(frozen);
+        if (!mounted)
+            SKIP_OR_FAIL("cannot mount a read-only tmpfs here");
+    } else {
+        ASSERT_EQ(mkdir(frozen.c_str(), 0500), 0);
+    }
+    const char* const reason = mounted ? "Read-only file system" : "Permission denied";
+    const RunResult given = run({"--only", "disk", "--file-size", "4M", "--directory", frozen});
+    // The same from inside it; the output files stay here.
+    const pid_t child = fork();
+    if (child == 0) {
+        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        if (chdir(frozen.c_str()) != 0)
+            _exit(126);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--file-size", "4M", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    const RunResult here = finish(child);
+    if (mounted)
+        unmount(frozen);
+    for (const RunResult* result : {&given, &here}) {
+        EXPECT_TRUE(exited_with(*result, 1)) << result->err;
+        EXPECT_EQ(result->out, "");
+        EXPECT_EQ(result->err, "Cannot use directory " + frozen + ": " + reason + "\n");
+    }
+}
+
+// A scratch file that cannot be removed at the end of a trial is an error,
+// never a file of twice the memory left behind in silence.
+TEST_F(EndToEnd, ScratchFileThatCannotBeRemovedIsAnError)
+{
+    if (system("strace -o /dev/null -e inject=unlink:error=EBUSY true >/dev/null 2>&1") != 0)
+        SKIP_OR_FAIL("no strace that can inject errors here");
+    const std::string command = std::string("strace -o /dev/null -e trace=unlink,unlinkat ") +
+                                "-e inject=unlink,unlinkat:error=EBUSY " + OVREL_BINARY +
+                                " --only disk --trials 1 --file-size 4M </dev/null >stdout.txt 2>stderr.txt";
+    const int status = system(command.c_str());
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    const std::string err = read_file("stderr.txt");
+    EXPECT_TRUE(err.size() > 0 && err.find("Cannot remove") != std::string::npos &&
+                err.substr(err.find("Cannot remove")) ==
+                    "Cannot remove " + dir_.path + "/ovrel-bench.tempfile: Device or resource busy\n")
+        << err;
+    EXPECT_EQ(read_file("stdout.txt").find("Averages"), std::string::npos);
 }
 
 } // namespace

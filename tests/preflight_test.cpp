@@ -150,17 +150,46 @@ TEST_F(Preflight, SecondRunInTheDirectoryIsRefused)
                 "^Another ovrel-bench run is using /the/dir\\.\n$");
 }
 
+// A directory this user may write but not read cannot be locked: two such
+// runs would share one scratch file, so the run is refused.
+TEST_F(Preflight, DirectoryThatCannotBeLockedIsRefused)
+{
+    ASSERT_EQ(mkdir("write-only", 0300), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(chown("write-only", 65534, 65534), 0);
+    }
+    EXPECT_EXIT(
+        {
+            if (chdir("write-only") != 0)
+                _exit(90);
+            // Root reads any directory: the run is tried as another user.
+            if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0))
+                _exit(91);
+            lock_directory("w");
+            _exit(0);
+        },
+        testing::ExitedWithCode(1), "^Cannot lock w: Permission denied\n$");
+}
+
 TEST_F(Preflight, ClosedStandardDescriptorsAreFilled)
 {
     EXPECT_EXIT(
         {
-            close(1);
+            close(0);
             close(2);
             ensure_standard_descriptors();
             const int fd = open("later", O_WRONLY | O_CREAT, 0600);
-            _exit(fd > 2 && fcntl(1, F_GETFD) != -1 && fcntl(2, F_GETFD) != -1 ? 0 : 1);
+            _exit(fd > 2 && fcntl(0, F_GETFD) != -1 && fcntl(2, F_GETFD) != -1 ? 0 : 1);
         },
         testing::ExitedWithCode(0), "");
+    // Standard output is the report: without it the run is refused.
+    EXPECT_EXIT(
+        {
+            close(1);
+            ensure_standard_descriptors();
+            _exit(0);
+        },
+        testing::ExitedWithCode(1), "^Standard output is closed: the report would be lost\\.\n$");
 }
 
 TEST_F(Preflight, SignalRemovesThisRunsScratchFileAndKills)

@@ -43,7 +43,8 @@ protected:
     {
         char* words[] = {const_cast<char*>("ovrel-bench"), const_cast<char*>("--trials"),
                          const_cast<char*>("2"), nullptr};
-        target_ = prepare_export(path, 3, words);
+        target_ = prepare_export(path, nullptr, 3, words);
+        mark_export_started(&target_);
         std::vector<TrialTimes> times = two_trials();
         if (!complete)
             times.pop_back();
@@ -213,7 +214,7 @@ TEST_F(Record, BytesThatAreNotUtf8AreReplaced)
 TEST_F(Record, RelativePathStaysWhereTheRunStarted)
 {
     char* words[] = {const_cast<char*>("ovrel-bench"), nullptr};
-    const ExportTarget target = prepare_export("out.json", 1, words);
+    const ExportTarget target = prepare_export("out.json", nullptr, 1, words);
     EXPECT_EQ(target.path, dir_.path + "/out.json");
 }
 
@@ -222,17 +223,29 @@ TEST_F(Record, TargetsThatCannotBeReplacedAreRefusedUpFront)
     char* words[] = {const_cast<char*>("ovrel-bench"), nullptr};
     ASSERT_EQ(mkdir("taken", 0700), 0);
     ASSERT_EQ(symlink("elsewhere.json", "link.json"), 0);
-    const std::pair<const char*, const char*> cases[] = {
-        {"/nonexistent/out.json", "No such file or directory"},
-        {"taken", "Is a directory"},
-        {"/dev/null", "Not a regular file"},
-        {"link.json", "Not a regular file"},
-        {"", "No file name"},
+    ASSERT_EQ(mkdir("measured", 0700), 0);
+    struct Case {
+        const char* path;
+        const char* measured_directory;  // null for the working directory
+        const char* reason;
     };
-    for (const auto& c : cases)
-        EXPECT_EXIT(prepare_export(c.first, 1, words), testing::ExitedWithCode(1),
-                    std::string("^Cannot write ") + c.first + ": " + c.second + "\n$")
-            << c.first;
+    const Case cases[] = {
+        {"/nonexistent/out.json", nullptr, "No such file or directory"},
+        {"taken", nullptr, "Is a directory"},
+        {"/dev/null", nullptr, "Not a regular file"},
+        {"link.json", nullptr, "Not a regular file"},
+        {"", nullptr, "No file name"},
+        // The next run would overwrite it as its own leftover.
+        {"ovrel-bench.tempfile", nullptr, "Is the scratch file of the directory to measure"},
+        {"measured/ovrel-bench.tempfile", "measured", "Is the scratch file of the directory to measure"},
+        {"taken/../measured/ovrel-bench.tempfile", "./measured/", "Is the scratch file of the directory to measure"},
+    };
+    for (const Case& c : cases)
+        EXPECT_EXIT(prepare_export(c.path, c.measured_directory, 1, words), testing::ExitedWithCode(1),
+                    std::string("^Cannot write ") + c.path + ": " + c.reason + "\n$")
+            << c.path;
+    // The scratch name elsewhere than in the directory to measure is a name like any other.
+    EXPECT_EQ(prepare_export("ovrel-bench.tempfile", "measured", 1, words).path, dir_.path + "/ovrel-bench.tempfile");
 }
 
 } // namespace

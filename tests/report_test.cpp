@@ -134,12 +134,13 @@ TEST(MachineInfo, FillsEveryField)
     EXPECT_GT(info.logical_cpus, 0);
     EXPECT_EQ(info.directory, working_directory());
     // Inside a chroot the directory's mount is not in the mount table, and
-    // "unknown" is then the right answer.
+    // "unknown" is then the right answer. Only a root known to be the
+    // system's own (init's, where /proc lets us see it) must find the mount.
     struct stat root;
     struct stat init_root;
-    const bool chrooted = stat("/", &root) == 0 && stat("/proc/1/root/.", &init_root) == 0 &&
-                          (root.st_dev != init_root.st_dev || root.st_ino != init_root.st_ino);
-    if (!chrooted) {
+    const bool system_root = stat("/", &root) == 0 && stat("/proc/1/root/.", &init_root) == 0 &&
+                             root.st_dev == init_root.st_dev && root.st_ino == init_root.st_ino;
+    if (system_root) {
         EXPECT_NE(info.fs_type, "unknown");
         EXPECT_NE(info.fs_device, "unknown");
         EXPECT_NE(info.fs_options, "unknown");

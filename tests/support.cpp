@@ -156,6 +156,16 @@ bool try_mount(const char* type, const std::string& path, const char* options)
 #endif
 }
 
+bool remount_read_only(const std::string& path)
+{
+#if defined(__linux__)
+    return mount("none", path.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) == 0;
+#else
+    (void)path;
+    return false;
+#endif
+}
+
 void unmount(const std::string& path)
 {
 #if defined(__linux__)

@@ -62,4 +62,5 @@ std::vector<std::string> split_lines(const std::string& text);
 // Mounts a file system of `type` (tmpfs, ramfs) on `path`; false where this
 // machine does not allow it (no privilege, no such file system).
 bool try_mount(const char* type, const std::string& path, const char* options);
+bool remount_read_only(const std::string& path);
 void unmount(const std::string& path);

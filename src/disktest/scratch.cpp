@@ -213,12 +213,13 @@ int scratch_flush()
     return error;
 }
 
-void scratch_remove()
+int scratch_remove()
 {
-    if (live || known)
-        unlink(SCRATCH_FILE);
+    // A file already gone is not left behind.
+    const int error = (live || known) && unlink(SCRATCH_FILE) != 0 && errno != ENOENT ? errno : 0;
     live = 0;
     known = false;
+    return error;
 }
 
 void scratch_remove_from_signal()

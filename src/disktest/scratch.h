@@ -47,8 +47,9 @@ int scratch_open(bool for_write, int* error);
 int scratch_open_or_die(bool for_write, const char* message);
 // Writes the file's data to stable storage; 0 or an errno value.
 int scratch_flush();
-// Removes this run's scratch file at the end of a trial.
-void scratch_remove();
+// Removes this run's scratch file at the end of a trial; 0, or the errno
+// value of a failed removal.
+int scratch_remove();
 // The same from a signal handler: async-signal-safe.
 void scratch_remove_from_signal();
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <sys/stat.h>
 
 #include "run/measurements.h"
 
@@ -61,6 +62,11 @@ void set_file_size(const char* value, char** arg_vector, RunParameters& paramete
     if (!parse_whole(digits.c_str(), UINT64_MAX >> shift, &count))
         reject("Invalid file size: %s\n", value, arg_vector);
     const uint64_t bytes = count << shift;
+    // A size under one block would round down to no transfer at all and
+    // print rates of nothing; only an explicit 0 asks for that.
+    if (bytes != 0 && bytes < BLOCK_SIZE)
+        reject("File size %s is less than one 4 MiB block: the smallest is 4M (or 0 for no transfer)\n", value,
+               arg_vector);
     // Only whole blocks are transferred; the report says when that cut the size.
     parameters.file_size = bytes / BLOCK_SIZE * BLOCK_SIZE;
     parameters.file_size_rounded = parameters.file_size != bytes ? value : nullptr;
@@ -112,24 +118,36 @@ void show_version(const char*, char**, RunParameters&)
     exit(0);
 }
 
+// What an option may be combined with: those marked DISK_ONLY mean nothing
+// in a run without the disk passes.
+constexpr unsigned ANY_RUN = 0;
+constexpr unsigned DISK_ONLY = 1;
+
 struct Option {
     const char* word;
     const char* short_word;  // or null
-    bool takes_value;
+    const char* value_name;  // shown in the usage message; null when it takes no value
+    unsigned needs;          // ANY_RUN or DISK_ONLY
+    const char* help;        // one line of the usage message, with the default
     void (*apply)(const char* value, char** arg_vector, RunParameters& parameters);
 };
 
 constexpr Option OPTIONS[] = {
-    {"--help", "-h", false, show_help},
-    {"--trials", nullptr, true, set_trials},
-    {"--file-size", nullptr, true, set_file_size},
-    {"--directory", nullptr, true, set_directory},
-    {"--export-json", nullptr, true, set_export_json},
-    {"--label", nullptr, true, set_label},
-    {"--only", nullptr, true, set_only},
-    {"--direct", nullptr, false, set_direct},
-    {"--yes", "-y", false, set_yes},
-    {"--version", nullptr, false, show_version},
+    {"--help", "-h", nullptr, ANY_RUN, "print this message and exit with status 64", show_help},
+    {"--trials", nullptr, "N", ANY_RUN, "run N trials, a whole number of at least 1 (default 3)", set_trials},
+    {"--file-size", nullptr, "SIZE", DISK_ONLY,
+     "whole GiB (8) or 512M, 2G, 1T; at least 4M, or 0 for no transfer (default: twice the memory)",
+     set_file_size},
+    {"--directory", nullptr, "DIR", DISK_ONLY, "measure the file system of DIR (default: the working directory)",
+     set_directory},
+    {"--only", nullptr, "memory|disk", ANY_RUN, "run only the memory sweeps or only the disk passes (default: both)",
+     set_only},
+    {"--direct", nullptr, nullptr, DISK_ONLY, "open the scratch file with direct I/O (default: buffered)", set_direct},
+    {"--yes", "-y", nullptr, ANY_RUN, "do not wait for the return key (default: wait)", set_yes},
+    {"--export-json", nullptr, "FILE", ANY_RUN, "write the run record to FILE after the run (default: none)",
+     set_export_json},
+    {"--label", nullptr, "TEXT", ANY_RUN, "keep TEXT in the run record (default: none)", set_label},
+    {"--version", nullptr, nullptr, ANY_RUN, "print the version and exit", show_version},
 };
 
 // The option that `word` names, as "--name", "-n" or "--name=value"; in the
@@ -141,7 +159,7 @@ const Option* find_option(const char* word, const char** inline_value)
         if (strcmp(word, option.word) == 0 || (option.short_word != nullptr && strcmp(word, option.short_word) == 0))
             return &option;
         const size_t length = strlen(option.word);
-        if (option.takes_value && strncmp(word, option.word, length) == 0 && word[length] == '=') {
+        if (option.value_name != nullptr && strncmp(word, option.word, length) == 0 && word[length] == '=') {
             *inline_value = word + length + 1;
             return &option;
         }
@@ -149,36 +167,61 @@ const Option* find_option(const char* word, const char** inline_value)
     return nullptr;
 }
 
+// A word that is no option: most likely a directory meant for --directory,
+// which must not silently start a run of hours in the working directory.
+[[noreturn]] void reject_stray_word(const char* word, char** arg_vector)
+{
+    struct stat status;
+    if (stat(word, &status) == 0 && S_ISDIR(status.st_mode))
+        fprintf(stderr, "Unexpected argument: %s (to measure a directory: --directory %s)\n", word, word);
+    else
+        fprintf(stderr, "Unexpected argument: %s\n", word);
+    print_usage(arg_vector);
+}
+
 } // namespace
 
 void parse_command_line(int arg_count, char** arg_vector, RunParameters& parameters)
 {
+    // The first option given that only the disk passes use.
+    const char* disk_option = nullptr;
     // The scan starts at the program's own name, like every other word.
     for (int i = 0; i < arg_count; ++i) {
         const char* value = nullptr;
         const Option* option = find_option(arg_vector[i], &value);
         if (option == nullptr) {
-            // A typo must not start a run of hours with the defaults; words
-            // that are not options at all stay ignored.
-            if (i > 0 && arg_vector[i][0] == '-')
+            // A typo or a stray word must not start a run of hours with the
+            // defaults; only the program's own name is no argument.
+            if (i == 0)
+                continue;
+            if (arg_vector[i][0] == '-')
                 reject("Unknown option: %s\n", arg_vector[i], arg_vector);
-            continue;
+            reject_stray_word(arg_vector[i], arg_vector);
         }
-        if (option->takes_value && value == nullptr) {
+        if (option->value_name != nullptr && value == nullptr) {
             if (i + 1 >= arg_count)
                 reject("Missing value for %s\n", option->word, arg_vector);
             value = arg_vector[++i];
         }
+        if (option->needs == DISK_ONLY && disk_option == nullptr)
+            disk_option = option->word;
         option->apply(value, arg_vector, parameters);
     }
+    if ((parameters.phases & PHASE_DISK) == 0 && disk_option != nullptr)
+        reject("%s means nothing with --only memory: the run has no disk passes\n", disk_option, arg_vector);
 }
 
 void print_usage(char** arg_vector)
 {
-    const char* name = program_name(arg_vector);
-    const int indent = static_cast<int>(strlen("Usage: ") + strlen(name) + 1);
-    fprintf(stderr, "Usage: %s [--help] [--trials N] [--file-size GiB]\n", name);
-    fprintf(stderr, "%*s[--directory DIR] [--direct] [--only memory|disk] [--yes]\n", indent, "");
-    fprintf(stderr, "%*s[--export-json FILE] [--label TEXT] [--version]\n", indent, "");
+    fprintf(stderr, "Usage: %s [--help] [--trials N] [--file-size GiB]\n", program_name(arg_vector));
+    fputs("Options:\n", stderr);
+    for (const Option& option : OPTIONS) {
+        std::string words = option.word;
+        if (option.value_name != nullptr)
+            words = words + " " + option.value_name;
+        if (option.short_word != nullptr)
+            words = words + ", " + option.short_word;
+        fprintf(stderr, "  %-22s %s\n", words.c_str(), option.help);
+    }
     exit(EXIT_USAGE);
 }

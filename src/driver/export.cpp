@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "disktest/scratch.h"
 #include "driver/signals.h"
 #include "measure/result.h"
 #include "measure/statistics.h"
@@ -65,6 +67,19 @@ int create_temporary(const std::string& path, std::string* temporary)
     return mkstemp(&(*temporary)[0]);
 }
 
+// Makes a new name in `directory` durable; 0 or an errno value. A
+// directory this user cannot open for reading, or a file system that
+// cannot flush a directory, leaves the name to the system's own write-back.
+int flush_directory(const std::string& directory)
+{
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    int error = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
+    close(fd);
+    return error;
+}
+
 [[noreturn]] void refuse(const char* path, const char* reason)
 {
     fprintf(stderr, "Cannot write %s: %s\n", visible(path).c_str(), reason);
@@ -75,10 +90,11 @@ int create_temporary(const std::string& path, std::string* temporary)
 
 #endif
 
-ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector)
+ExportTarget prepare_export(const char* path, const char* measured_directory, int arg_count, char** arg_vector)
 {
 #if !defined(OVREL_HAVE_JSON)
     (void)path;
+    (void)measured_directory;
     (void)arg_count;
     (void)arg_vector;
     fputs("This build of ovrel-bench has no JSON export (nlohmann-json was missing).\n", stderr);
@@ -105,6 +121,15 @@ ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector)
             (directory.st_mode & S_ISVTX) != 0 && status.st_uid != geteuid() && directory.st_uid != geteuid())
             refuse(path, strerror(EPERM));
     }
+    // The next run would take a record under the scratch file's name for
+    // its own leftover and overwrite it.
+    struct stat measured;
+    struct stat parent;
+    const std::string name = target.path.substr(target.path.rfind('/') + 1);
+    if (name == SCRATCH_FILE && stat(measured_directory != nullptr ? measured_directory : ".", &measured) == 0 &&
+        stat(directory_of(target.path).c_str(), &parent) == 0 && measured.st_dev == parent.st_dev &&
+        measured.st_ino == parent.st_ino)
+        refuse(path, "Is the scratch file of the directory to measure");
     std::string temporary;
     const int fd = create_temporary(target.path, &temporary);
     if (fd < 0)
@@ -112,11 +137,15 @@ ExportTarget prepare_export(const char* path, int arg_count, char** arg_vector)
     close(fd);
     unlink(temporary.c_str());
 
-    target.started_at = utc_now();
     for (int i = 0; i < arg_count; ++i)
         target.command_line.push_back(arg_vector[i]);
     return target;
 #endif
+}
+
+void mark_export_started(ExportTarget* target)
+{
+    target->started_at = utc_now();
 }
 
 RunRecord make_run_record(const ExportTarget& target, const RunParameters& parameters,
@@ -205,29 +234,42 @@ bool write_export(const ExportTarget& target, const RunRecord& record)
     // the record is in place or gone.
     signals_hold(true);
     std::string temporary;
+    // Each step that fails sets `error` from its own errno, so that the
+    // message never shows a reason left over from an earlier call.
+    int error = 0;
     const int fd = create_temporary(target.path, &temporary);
-    bool written = fd >= 0;
-    if (written) {
+    if (fd < 0)
+        error = errno;
+    if (error == 0) {
         // mkstemp makes the file private; the record gets the usual mode.
         const mode_t mask = umask(0);
         umask(mask);
-        written = fchmod(fd, 0666 & ~mask) == 0;
-        for (size_t done = 0; written && done < text.size();) {
+        if (fchmod(fd, 0666 & ~mask) != 0)
+            error = errno;
+        for (size_t done = 0; error == 0 && done < text.size();) {
             const ssize_t n = write(fd, text.data() + done, text.size() - done);
-            written = n > 0;
-            done += written ? static_cast<size_t>(n) : 0;
+            if (n < 0)
+                error = errno;
+            else if (n == 0)
+                error = EIO;
+            else
+                done += static_cast<size_t>(n);
         }
-        written = written && fsync(fd) == 0;
-        written = close(fd) == 0 && written;
-        written = written && rename(temporary.c_str(), target.path.c_str()) == 0;
+        if (error == 0 && fsync(fd) != 0)
+            error = errno;
+        if (close(fd) != 0 && error == 0)
+            error = errno;
+        if (error == 0 && rename(temporary.c_str(), target.path.c_str()) != 0)
+            error = errno;
+        if (error != 0)
+            unlink(temporary.c_str());
     }
-    const int error = errno;
-    if (!written && fd >= 0)
-        unlink(temporary.c_str());
+    if (error == 0)
+        error = flush_directory(directory_of(target.path));
     signals_hold(false);
-    if (!written)
-        fprintf(stderr, "Cannot write %s: %s\n", visible(target.path).c_str(), strerror(error != 0 ? error : EIO));
-    return written;
+    if (error != 0)
+        fprintf(stderr, "Cannot write %s: %s\n", visible(target.path).c_str(), strerror(error));
+    return error == 0;
 }
 
 #endif

@@ -26,11 +26,12 @@ int main(int argc, char** argv)
     // nobody waits through a run that cannot finish.
     ExportTarget target;
     if (parameters.export_json != nullptr)
-        target = prepare_export(parameters.export_json, argc, argv);
+        target = prepare_export(parameters.export_json, parameters.directory, argc, argv);
     if (parameters.directory != nullptr)
         enter_directory(parameters.directory);
     const std::string shown = visible(parameters.directory != nullptr ? parameters.directory : working_directory());
     if ((parameters.phases & PHASE_DISK) != 0) {
+        check_directory_writable(shown.c_str());
         lock_directory(shown.c_str());
         const uint64_t leftover = check_scratch_name(shown.c_str());
         if (parameters.direct_io) {
@@ -43,6 +44,7 @@ int main(int argc, char** argv)
 
     print_plan(parameters, shown.c_str());
     print_notice(!parameters.assume_yes);
+    mark_export_started(&target);
     print_system_report(parameters);
     // Output that cannot be written now would be lost after every trial.
     check_report_written();
@@ -55,21 +57,30 @@ int main(int argc, char** argv)
     const bool exporting = parameters.export_json != nullptr;
     run_trials(parameters, exporting, &times);
 
-    const int signal_number = interrupt_signal();
-    if (signal_number != 0) {
-        // Stopped between two blocks or steps: the trial in progress is
-        // dropped, the finished ones are saved, and the run ends by the signal.
+    // An interrupt between two blocks or steps drops the trial in progress.
+    // Printing the averages may itself be cut short by a signal, or find
+    // standard output gone: the record is saved first in every case, and
+    // only then is the report's fate told.
+    const bool stopped = interrupt_signal() != 0;
+    if (stopped)
         scratch_remove();
-        fflush(stdout);
-        if (exporting && !times.empty() && write_export(target, make_run_record(target, parameters, times, seed)))
-            fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
-                    times.size(), times.size() == 1 ? "" : "s");
-        die_by_signal(signal_number);
+    else
+        print_averages(parameters, times);
+    const bool saved =
+        exporting && !times.empty() && write_export(target, make_run_record(target, parameters, times, seed));
+    if (interrupt_signal() == 0) {
+        // The last of the report goes out now; a signal that cuts this
+        // short ends the run by that signal, the record being safe.
+        const bool written = report_written();
+        if (interrupt_signal() == 0) {
+            if (!written)
+                fail_report();
+            return exporting && !saved ? 1 : 0;
+        }
     }
-    print_averages(parameters, times);
-    check_report_written();
-
-    if (exporting && !write_export(target, make_run_record(target, parameters, times, seed)))
-        return 1;
-    return 0;
+    const int signal_number = interrupt_signal();
+    if (saved)
+        fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
+                times.size(), times.size() == 1 ? "" : "s");
+    die_by_signal(signal_number);
 }

@@ -30,9 +30,13 @@ void ensure_standard_descriptors()
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF)
             continue;
+        // Without standard output every figure of the run would be lost.
+        const bool refuse = fd == STDOUT_FILENO;
         const int opened = open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY);
-        if (opened != fd) {
-            // Nowhere safe to write even this; stop before anything else opens.
+        if (opened != fd || refuse) {
+            // Standard error may be closed too; nothing else can be said.
+            if (refuse && opened == fd)
+                fputs("Standard output is closed: the report would be lost.\n", stderr);
             _exit(1);
         }
     }
@@ -40,8 +44,18 @@ void ensure_standard_descriptors()
 
 void enter_directory(const char* directory)
 {
-    if (chdir(directory) != 0 || access(".", W_OK | X_OK) != 0) {
+    if (chdir(directory) != 0) {
         fprintf(stderr, "Cannot use directory %s: %s\n", visible(directory).c_str(), strerror(errno));
+        exit(1);
+    }
+}
+
+void check_directory_writable(const char* shown)
+{
+    // Read-only file systems answer EROFS even to root, whom permissions
+    // do not stop.
+    if (access(".", W_OK | X_OK) != 0) {
+        fprintf(stderr, "Cannot use directory %s: %s\n", shown, strerror(errno));
         exit(1);
     }
 }
@@ -51,13 +65,21 @@ void lock_directory(const char* shown)
     lock_fd = open(".", O_RDONLY | O_CLOEXEC);
     if (lock_fd >= 0 && flock(lock_fd, LOCK_EX | LOCK_NB) == 0)
         return;
-    if (errno == EWOULDBLOCK) {
+    const int error = errno;
+    if (error == EWOULDBLOCK) {
         fprintf(stderr, "Another ovrel-bench run is using %s.\n", shown);
         exit(1);
     }
     // Some network file systems lock nothing: the run goes on, and the
-    // operator knows that nothing keeps a second run out.
-    fprintf(stderr, "Cannot lock %s (%s); make sure no other run uses it.\n", shown, strerror(errno));
+    // operator knows that nothing keeps a second run out. Any other reason
+    // (a directory this user may write but not read, say) would let two
+    // runs share one scratch file, and refuses the run.
+    if (lock_fd >= 0 && (error == EOPNOTSUPP || error == ENOLCK || error == ENOSYS)) {
+        fprintf(stderr, "Cannot lock %s (%s); make sure no other run uses it.\n", shown, strerror(error));
+        return;
+    }
+    fprintf(stderr, "Cannot lock %s: %s\n", shown, strerror(error));
+    exit(1);
 }
 
 uint64_t check_scratch_name(const char* shown)
@@ -167,11 +189,20 @@ void print_plan(const RunParameters& parameters, const char* shown)
             too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
 }
 
-void check_report_written()
+bool report_written()
 {
     errno = 0;
-    if (fflush(stdout) == 0 && !ferror(stdout))
-        return;
+    return fflush(stdout) == 0 && !ferror(stdout);
+}
+
+void fail_report()
+{
     fprintf(stderr, "Cannot write the report: %s\n", strerror(errno != 0 ? errno : EIO));
     exit(1);
+}
+
+void check_report_written()
+{
+    if (!report_written())
+        fail_report();
 }

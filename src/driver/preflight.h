@@ -11,11 +11,15 @@
 // Opens /dev/null on any of descriptors 0 to 2 that is closed, so that no
 // file the run opens can take their place and receive the report or messages.
 void ensure_standard_descriptors();
-// Moves into the directory to measure; a missing or unusable one ends the run.
+// Moves into the directory to measure; a missing one ends the run.
 void enter_directory(const char* directory);
+// Ends the run when the scratch file cannot be made in the working
+// directory (read-only, not writable or searchable); `shown` names it.
+void check_directory_writable(const char* shown);
 // Holds a lock on the working directory for the life of the process, so
 // that a second run there is refused instead of sharing the scratch file.
-// `shown` names the directory in messages.
+// A file system that cannot lock at all is a warning; any other failure
+// ends the run. `shown` names the directory in messages.
 void lock_directory(const char* shown);
 // Ends the run when something other than a file of the user's own lies under
 // the scratch file's name; returns the space a leftover of the user's own holds.
@@ -41,3 +45,8 @@ void print_plan(const RunParameters& parameters, const char* shown);
 // standard output (a full disk under a redirected report, say): a run whose
 // figures were lost must not look like a success.
 void check_report_written();
+// The two halves of that: whether everything printed so far has been
+// written, and the message and exit of a report that was not (errno as
+// report_written left it).
+bool report_written();
+[[noreturn]] void fail_report();

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <poll.h>
 #include <unistd.h>
 
 #include "disktest/scratch.h"
@@ -16,9 +17,11 @@ volatile sig_atomic_t keep_for_record = 0;
 
 void on_signal(int signal_number)
 {
-    // Only async-signal-safe work here.
-    const bool again = interrupt_signal() != 0;
-    interrupt_record(signal_number);
+    // Only async-signal-safe work here. A SIGPIPE is never the operator
+    // asking twice: every write to a reader that has gone raises one more.
+    const bool again = interrupt_signal() != 0 && signal_number != SIGPIPE;
+    if (interrupt_signal() == 0)
+        interrupt_record(signal_number);
     if (keep_for_record && !again)
         return;
     scratch_remove_from_signal();
@@ -64,7 +67,12 @@ void signals_hold(bool hold)
 
 void die_by_signal(int signal_number)
 {
-    fflush(stdout);
+    // What the report still holds goes out where that cannot hang the end
+    // of the run: not to a reader that has gone (SIGPIPE), nor into a pipe
+    // or terminal that takes nothing now.
+    struct pollfd out{STDOUT_FILENO, POLLOUT, 0};
+    if (signal_number != SIGPIPE && poll(&out, 1, 0) == 1 && (out.revents & POLLOUT) != 0)
+        fflush(stdout);
     signal(signal_number, SIG_DFL);
     sigset_t set;
     sigemptyset(&set);

@@ -1,8 +1,10 @@
+#include <cerrno>
 #include <cinttypes>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include "measure/visible.h"
 #include "platform/platform.h"
@@ -11,16 +13,26 @@
 namespace {
 
 // Standard output goes first: when it is a file or a pipe, what the program
-// has printed must come out before what the command prints.
+// has printed must come out before what the command prints. The command
+// runs under the shell with this process's signal handlers left in place
+// (system() would ignore SIGINT and SIGQUIT here meanwhile): an interrupt
+// sent to this process alone stops the run as at any other moment. The
+// command's own status is its business, and the report goes on.
 void run_command(const char* command)
 {
     fflush(stdout);
-    // The command's status is its own business and the report goes on,
-    // unless Ctrl-C or Ctrl-\ stopped it: system() kept those from this
-    // process while the command ran, so the operator's wish is passed on.
-    const int status = system(command);
-    if (status != -1 && WIFSIGNALED(status) && (WTERMSIG(status) == SIGINT || WTERMSIG(status) == SIGQUIT))
-        raise(WTERMSIG(status));
+    const pid_t child = fork();
+    if (child == 0) {
+        // The run ignores SIGXFSZ for itself; the command gets the default.
+        signal(SIGXFSZ, SIG_DFL);
+        execl("/bin/sh", "sh", "-c", command, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    if (child < 0)
+        return;
+    int status = 0;
+    while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
 }
 
 } // namespace
