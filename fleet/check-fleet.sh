@@ -1,12 +1,23 @@
 #!/usr/bin/env bash
 # Runs the playbook for real on this machine, as CI does, and checks what it
-# brings home: a valid record, the fleet report, two records for two names of
-# one machine, and the error of a host without room for its file.
+# brings home:
+#   1. the README's command form with a relative results directory, built
+#      from source: a valid record, the fleet report, no false failure;
+#   2. every other documented variable (a prebuilt binary, a built
+#      ovrel-compare, serial, timeout, poll, arguments, directory, parent),
+#      two names for one machine, which must take turns, a host without
+#      room, a host whose directory is in memory, and a results directory
+#      reused with stale files;
+#   3. --limit, which must not turn the hosts left out into failures;
+#   4. hostile inventory names, refused before anything runs.
 #
-#   fleet/check-fleet.sh [OVREL_COMPARE]      (default: build/ovrel-compare)
+#   fleet/check-fleet.sh [OVREL_COMPARE] [OVREL_BENCH]
+#       (defaults: build/ovrel-compare, build/ovrel-bench)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-compare=${1:-build/ovrel-compare}
+repo=$(pwd)
+compare=$(realpath "${1:-build/ovrel-compare}")
+bench=$(realpath "${2:-build/ovrel-bench}")
 results=$(mktemp -d)
 trap 'rm -rf "$results"' EXIT
 
@@ -15,27 +26,72 @@ fail() {
   exit 1
 }
 
-ansible-playbook -i localhost, -c local fleet/ovrel-bench.yml \
-  -e ovrel_results="$results/one" -e "ovrel_args='--trials 1 --file-size 0'"
-test -s "$results/one/localhost.json" || fail "no record fetched"
+# 1. From another directory, with a relative results directory.
+(cd "$results" && ansible-playbook -i localhost, -c local "$repo/fleet/ovrel-bench.yml" \
+  -e ovrel_results=one -e "ovrel_args='--trials 1 --file-size 0'")
+test -s "$results/one/localhost.json" || fail "no record fetched into the relative results directory"
 test -s "$results/one/localhost.txt" || fail "no report fetched"
+test ! -e "$results/one/localhost.error" || fail "a false error for a host that succeeded"
+test ! -e "$repo/fleet/one" || fail "results written beside the playbook"
 test -s "$results/one/fleet.txt" || fail "no fleet report"
 test -s "$results/one/fleet.md" || fail "no Markdown fleet report"
 "$compare" --fleet "$results/one/localhost.json" >/dev/null || fail "the fetched record is not valid"
+grep -q "^CWD =.*/var/tmp/ovrel-bench-measure\." "$results/one/localhost.txt" ||
+  fail "the default measured directory is not on the data file system"
 
+# 2. A reused results directory: a stale error of a host that will succeed,
+# and the record of a host no longer in the inventory.
+mkdir "$results/two"
+echo "stale" >"$results/two/localhost.error"
+cp "$results/one/localhost.json" "$results/two/retired.json"
 cat >"$results/inventory" <<'INVENTORY'
 localhost ansible_connection=local
-localhost-again ansible_connection=local
+localhost-again ansible_connection=local ovrel_directory=/var/tmp
 no-room ansible_connection=local ovrel_args='--only disk --trials 1 --file-size 1000000'
+in-memory ansible_connection=local ovrel_parent=/dev/shm
 
 [all:vars]
 ovrel_args='--only disk --trials 1 --file-size 64M'
 INVENTORY
-ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/two"
+ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/two" \
+  -e ovrel_binary="$bench" -e ovrel_compare="$compare" -e ovrel_serial=4 -e ovrel_timeout=3600 -e ovrel_poll=1
 test -s "$results/two/localhost.json" || fail "no record for localhost"
 test -s "$results/two/localhost-again.json" || fail "no record for localhost-again"
+test ! -e "$results/two/localhost.error" || fail "a stale error was kept for a host that succeeded"
+grep -q "^CWD =.*/var/tmp$" "$results/two/localhost-again.txt" || fail "ovrel_directory was not measured"
 test ! -e "$results/two/no-room.json" || fail "a record for the host without room"
 grep -q "Not enough free space" "$results/two/no-room.error" || fail "no-room.error lacks the refusal"
-grep -q "^Fleet: 2 hosts, 2 runs\.$" "$results/two/fleet.txt" || fail "the fleet report does not hold two hosts"
+grep -q "file system in memory" "$results/two/in-memory.error" || fail "a directory in memory was measured"
+grep -q "^Fleet: 2 hosts, 2 runs\.$" "$results/two/fleet.txt" || fail "the fleet report does not hold this play's two hosts"
 grep -q "Too few hosts to judge outliers" "$results/two/fleet.txt" || fail "two hosts were judged"
+# Two names for one machine share its disk: their runs must not overlap.
+python3 - "$results/two/localhost.json" "$results/two/localhost-again.json" <<'PYTHON' || fail "two runs of one machine overlapped"
+import json, sys
+a, b = (json.load(open(path)) for path in sys.argv[1:])
+sys.exit(0 if a["ended_at"] <= b["started_at"] or b["ended_at"] <= a["started_at"] else 1)
+PYTHON
+
+# 3. Hosts left out with --limit are neither measured nor failed.
+ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/three" \
+  -e ovrel_binary="$bench" -e ovrel_compare="$compare" --limit localhost
+test -s "$results/three/localhost.json" || fail "no record for the host of the limit"
+for host in localhost-again no-room in-memory; do
+  test ! -e "$results/three/$host.error" || fail "$host, left out by --limit, is reported as failed"
+done
+
+# 4. Names that would write outside the results directory or run a command
+# on the control machine stop the play before anything runs.
+mkdir -p "$results/four/deep/er"
+for name in '../../escape' '{{ lookup("pipe", "touch '"$results"'/PWNED") }}'; do
+  printf 'all:\n  hosts:\n    %s:\n      ansible_connection: local\n    localhost:\n      ansible_connection: local\n' \
+    "'$name'" >"$results/hostile.yml"
+  if ansible-playbook -i "$results/hostile.yml" fleet/ovrel-bench.yml -e ovrel_results="$results/four/deep/er" \
+    -e ovrel_binary="$bench" -e ovrel_compare="$compare" >"$results/hostile.out" 2>&1; then
+    fail "the inventory name $name was accepted"
+  fi
+  grep -q "Inventory names may hold" "$results/hostile.out" || fail "the refusal of $name does not say why"
+  test ! -e "$results/PWNED" || fail "an inventory name ran a command on the control machine"
+  test -z "$(find "$results/four" -type f)" || fail "files were written for the inventory name $name"
+  test ! -e "$results/four/escape.json" -a ! -e "$results/four/escape.error" || fail "$name escaped"
+done
 echo "check-fleet: the playbook measured, fetched and reported as it should"
