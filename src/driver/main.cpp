@@ -68,19 +68,17 @@ int main(int argc, char** argv)
         print_averages(parameters, times);
     const bool saved =
         exporting && !times.empty() && write_export(target, make_run_record(target, parameters, times, seed));
-    if (interrupt_signal() == 0) {
-        // The last of the report goes out now; a signal that cuts this
-        // short ends the run by that signal, the record being safe.
-        const bool written = report_written();
-        if (interrupt_signal() == 0) {
-            if (!written)
-                fail_report();
-            return exporting && !saved ? 1 : 0;
-        }
-    }
+    // The last of the report goes out when no signal has come; a signal that
+    // cuts this short ends the run by that signal, the record being safe.
+    const bool written = interrupt_signal() == 0 && report_written();
     const int signal_number = interrupt_signal();
-    if (saved)
-        fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
-                times.size(), times.size() == 1 ? "" : "s");
-    die_by_signal(signal_number);
+    if (signal_number != 0) {
+        if (saved)
+            fprintf(stderr, "Interrupted: %s holds the %zu complete trial%s.\n", visible(target.path).c_str(),
+                    times.size(), times.size() == 1 ? "" : "s");
+        die_by_signal(signal_number);
+    }
+    if (!written)
+        fail_report();
+    return exporting && !saved ? 1 : 0;
 }
