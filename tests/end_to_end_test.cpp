@@ -1,6 +1,7 @@
 // Runs the real binary in private directories, with standard input at end of file.
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <fcntl.h>
 #include <poll.h>
 #include <regex>
@@ -294,7 +295,8 @@ TEST_F(EndToEnd, WaitsForTheReturnKey)
         dup2(out[1], 1);
         close(in[1]);
         close(out[0]);
-        execl(OVREL_BINARY, "ovrel-bench", "--trials", "1", "--file-size", "0", static_cast<char*>(nullptr));
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--trials", "1", "--file-size", "0", "--export-json",
+              "run.json", static_cast<char*>(nullptr));
         _exit(127);
     }
     close(in[0]);
@@ -314,14 +316,20 @@ TEST_F(EndToEnd, WaitsForTheReturnKey)
     const std::string before = read_for(1500);
     EXPECT_EQ(before.substr(before.size() - 26), "\nPress return to begin...\n") << before;
     EXPECT_EQ(before.find("Hostname"), std::string::npos);
+    const time_t key_pressed = time(nullptr);
     ASSERT_EQ(write(in[1], "\n", 1), 1);
     const std::string after = read_for(1500);
     EXPECT_EQ(after.rfind("Hostname =\t", 0), 0u) << after;
-    kill(child, SIGKILL);
     int status = 0;
     waitpid(child, &status, 0);
     close(in[1]);
     close(out[0]);
+    // The run began when the key was pressed, not when the program started to wait.
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::string started = nlohmann::json::parse(read_file("run.json"))["started_at"];
+    struct tm stamp{};
+    ASSERT_NE(strptime(started.c_str(), "%Y-%m-%dT%H:%M:%SZ", &stamp), nullptr) << started;
+    EXPECT_GE(timegm(&stamp), key_pressed) << started;
 }
 
 TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
