@@ -750,6 +750,12 @@ TEST_F(EndToEnd, SignalWhileTheReportIsBlockedAtTheEnd)
         ASSERT_TRUE(read_until(report, &seen, "random order...\nTotal size = 508 mebibytes.\n["));
         seen.erase(0, seen.find("random order..."));
         ASSERT_TRUE(read_until(report, &seen, std::string(64, '*')));
+        // Held still while the pipe is filled, so that it cannot reach its
+        // last write first however busy the machine is.
+        kill(child, SIGSTOP);
+        int stopped = 0;
+        ASSERT_EQ(waitpid(child, &stopped, WUNTRACED), child);
+        ASSERT_TRUE(WIFSTOPPED(stopped)) << "the run ended before the pipe was full: " << stopped;
         // A second open of the pipe, non-blocking, fills it to the last byte
         // without changing how the program's own end blocks.
         const int filler = open(("/proc/self/fd/" + std::to_string(report)).c_str(), O_WRONLY | O_NONBLOCK);
@@ -764,6 +770,7 @@ TEST_F(EndToEnd, SignalWhileTheReportIsBlockedAtTheEnd)
         }
         while (write(filler, "x", 1) > 0) {
         }
+        kill(child, SIGCONT);
         int status = 0;
         pid_t done = 0;
         for (int i = 0; i < 300 && done == 0; ++i) {
