@@ -8,8 +8,10 @@
 
 int64_t write_pass(uint64_t file_size)
 {
-    // Fresh random bytes for every write pass, so no file system can
-    // compress or deduplicate what the last pass wrote.
+    // Fresh random bytes for every write pass: no file system can compress
+    // the block. The same block is written `blocks` times, though, so
+    // storage that deduplicates (ZFS dedup=on, VDO, many SAN arrays) can
+    // keep one copy and the figures then measure its metadata.
     for (unsigned char& byte : write_buffer)
         byte = static_cast<unsigned char>(random());
 
