@@ -27,9 +27,17 @@ struct RunResult {
     std::string err;
 };
 
-// Starts the binary with `arguments`, standard input from /dev/null and its
-// output in files of the working directory (or standard output in `out_path`).
-pid_t start(const std::vector<std::string>& arguments, const char* out_path = "stdout.txt")
+// Where a started binary's standard output goes, and where it runs.
+struct Launch {
+    const char* out_path = "stdout.txt";  // a file of the working directory
+    int out_fd = -1;                      // or this descriptor, when not -1
+    const char* directory = nullptr;      // run there instead of here
+};
+
+// Starts the binary with `arguments`, standard input from /dev/null and
+// standard error in stderr.txt of the working directory; its output as
+// `how` says.
+pid_t launch(const std::vector<std::string>& arguments, const Launch& how)
 {
     const pid_t child = fork();
     if (child == 0) {
@@ -39,15 +47,24 @@ pid_t start(const std::vector<std::string>& arguments, const char* out_path = "s
             argv.push_back(const_cast<char*>(word.c_str()));
         argv.push_back(nullptr);
         const int in = open("/dev/null", O_RDONLY);
-        const int out = open(out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int out = how.out_fd != -1 ? how.out_fd : open(how.out_path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
         const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        if (how.directory != nullptr && chdir(how.directory) != 0)
+            _exit(126);
         execv(OVREL_BINARY, argv.data());
         _exit(127);
     }
     return child;
+}
+
+pid_t start(const std::vector<std::string>& arguments, const char* out_path = "stdout.txt")
+{
+    Launch how;
+    how.out_path = out_path;
+    return launch(arguments, how);
 }
 
 RunResult finish(pid_t child)
@@ -523,17 +540,26 @@ TEST_F(EndToEnd, FileSizeLimitIsAWriteError)
         << read_file("stderr.txt");
 }
 
+// Puts `script` in DIR/bin under the names of the machine description's disk
+// command on either system (lsblk, geom); returns the environment entry
+// PATH=... that finds it first.
+std::string fake_disk_command(const std::string& dir, const char* script)
+{
+    mkdir((dir + "/bin").c_str(), 0700);
+    for (const char* command : {"lsblk", "geom"}) {
+        const std::string file = dir + "/bin/" + command;
+        write_file(file, script);
+        chmod(file.c_str(), 0700);
+    }
+    return "PATH=" + dir + "/bin:/usr/bin:/bin";
+}
+
 // Ctrl-C while a report command runs reaches that command only (system()
 // ignores it in the caller); the run must stop all the same.
 TEST_F(EndToEnd, InterruptedReportCommandStopsTheRun)
 {
-    ASSERT_EQ(mkdir("bin", 0700), 0);
-    for (const char* command : {"lsblk", "geom"}) {
-        // Ctrl-C at a terminal signals the whole foreground process group.
-        write_file(std::string("bin/") + command, "#!/bin/sh\nkill -INT 0\n");
-        ASSERT_EQ(chmod((std::string("bin/") + command).c_str(), 0700), 0);
-    }
-    const std::string path = "PATH=" + dir_.path + "/bin:/usr/bin:/bin";
+    // Ctrl-C at a terminal signals the whole foreground process group.
+    const std::string path = fake_disk_command(dir_.path, "#!/bin/sh\nkill -INT 0\n");
     const pid_t child = fork();
     if (child == 0) {
         setpgid(0, 0);
@@ -664,24 +690,14 @@ TEST_F(EndToEnd, YesDoesNotWait)
 // (closed here) and standard error in stderr.txt.
 pid_t start_into_pipe(const std::vector<std::string>& arguments, int* read_end)
 {
+    // Close-on-exec keeps the read end out of the binary; dup2 clears it on
+    // the binary's standard output.
     int out[2];
-    if (pipe(out) != 0)
+    if (pipe2(out, O_CLOEXEC) != 0)
         return -1;
-    const pid_t child = fork();
-    if (child == 0) {
-        close(out[0]);
-        dup2(out[1], 1);
-        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(err, 2);
-        std::vector<char*> argv{const_cast<char*>("ovrel-bench")};
-        for (const std::string& word : arguments)
-            argv.push_back(const_cast<char*>(word.c_str()));
-        argv.push_back(nullptr);
-        execv(OVREL_BINARY, argv.data());
-        _exit(127);
-    }
+    Launch how;
+    how.out_fd = out[1];
+    const pid_t child = launch(arguments, how);
     *read_end = out[0];
     close(out[1]);
     return child;
@@ -825,12 +841,7 @@ TEST_F(EndToEnd, ReportLostAtTheEndStillSavesTheRecord)
 // process group) while a command of the machine description runs.
 TEST_F(EndToEnd, SignalToTheProcessDuringAReportCommand)
 {
-    ASSERT_EQ(mkdir("bin", 0700), 0);
-    for (const char* command : {"lsblk", "geom"}) {
-        write_file(std::string("bin/") + command, "#!/bin/sh\ntouch started\nexec sleep 2\n");
-        ASSERT_EQ(chmod((std::string("bin/") + command).c_str(), 0700), 0);
-    }
-    const std::string path = "PATH=" + dir_.path + "/bin:/usr/bin:/bin";
+    const std::string path = fake_disk_command(dir_.path, "#!/bin/sh\ntouch started\nexec sleep 2\n");
     for (const int signal_number : {SIGINT, SIGQUIT}) {
         SCOPED_TRACE(signal_number);
         unlink("started");
@@ -894,20 +905,9 @@ TEST_F(EndToEnd, ReadOnlyDirectoryIsRefusedBeforeTheNotice)
     const char* const reason = mounted ? "Read-only file system" : "Permission denied";
     const RunResult given = run({"--only", "disk", "--file-size", "4M", "--directory", frozen});
     // The same from inside it; the output files stay here.
-    const pid_t child = fork();
-    if (child == 0) {
-        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int err = open("stderr.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        const int in = open("/dev/null", O_RDONLY);
-        dup2(in, 0);
-        dup2(out, 1);
-        dup2(err, 2);
-        if (chdir(frozen.c_str()) != 0)
-            _exit(126);
-        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--file-size", "4M", static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    const RunResult here = finish(child);
+    Launch inside;
+    inside.directory = frozen.c_str();
+    const RunResult here = finish(launch({"--only", "disk", "--file-size", "4M"}, inside));
     if (mounted)
         unmount(frozen);
     for (const RunResult* result : {&given, &here}) {

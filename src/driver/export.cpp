@@ -75,7 +75,7 @@ int flush_directory(const std::string& directory)
     const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0)
         return 0;
-    int error = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
+    const int error = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
     close(fd);
     return error;
 }
