@@ -48,12 +48,17 @@ std::string bar(size_t marks)
     return "[" + std::string(64, ' ') + "]" + std::string(65, '\b') + std::string(marks, '*') + "\n";
 }
 
-bool content_is_block_repeated(const std::string& contents, size_t blocks)
+// Whether the file begins with `blocks` blocks of the pass's random bytes,
+// each stamped with its own index.
+bool content_is_stamped_blocks(const std::string& contents, size_t blocks)
 {
-    const std::string block(reinterpret_cast<const char*>(write_buffer), BLOCK_SIZE);
-    for (size_t i = 0; i < blocks; ++i)
-        if (contents.compare(i * BLOCK_SIZE, BLOCK_SIZE, block) != 0)
+    static unsigned char block[BLOCK_SIZE];
+    memcpy(block, write_buffer, BLOCK_SIZE);
+    for (size_t i = 0; i < blocks; ++i) {
+        stamp_block(block, i);
+        if (contents.compare(i * BLOCK_SIZE, BLOCK_SIZE, reinterpret_cast<const char*>(block), BLOCK_SIZE) != 0)
             return false;
+    }
     return true;
 }
 
@@ -96,13 +101,38 @@ TEST_F(DiskPass, RewriteOverwritesInPlace)
 {
     captured([] { return write_pass(3 * BLOCK_SIZE); });
     const std::string first = read_file(SCRATCH_FILE);
-    ASSERT_TRUE(content_is_block_repeated(first, 3));
+    ASSERT_TRUE(content_is_stamped_blocks(first, 3));
     const std::string output = captured([] { return write_pass(3 * BLOCK_SIZE); });
     const std::string second = read_file(SCRATCH_FILE);
     EXPECT_EQ(second.size(), first.size());
-    EXPECT_TRUE(content_is_block_repeated(second, 3));
+    EXPECT_TRUE(content_is_stamped_blocks(second, 3));
     EXPECT_NE(first, second) << "the rewrite must write fresh random bytes";
     EXPECT_NE(output.find("   12.00 MiB write "), std::string::npos) << output;
+}
+
+// Deduplicating storage keeps one copy of equal blocks (or 4 KiB records):
+// every piece of the written file must differ from every other, and carry
+// the run's seed.
+TEST_F(DiskPass, NoTwoPiecesOfTheFileAreAlike)
+{
+    scratch_set_seed(0x5eed5eed5eedULL);
+    captured([] { return write_pass(6 * BLOCK_SIZE); });
+    scratch_set_seed(0);
+    const std::string contents = read_file(SCRATCH_FILE);
+    ASSERT_EQ(contents.size(), 6 * BLOCK_SIZE);
+    std::vector<std::string> pieces;
+    for (size_t at = 0; at < contents.size(); at += STAMP_INTERVAL)
+        pieces.push_back(contents.substr(at, STAMP_INTERVAL));
+    std::vector<std::string> sorted = pieces;
+    std::sort(sorted.begin(), sorted.end());
+    EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "two 4 KiB pieces are equal";
+    for (size_t i = 0; i < 6; ++i)
+        for (size_t j = i + 1; j < 6; ++j)
+            EXPECT_NE(contents.compare(i * BLOCK_SIZE, BLOCK_SIZE, contents, j * BLOCK_SIZE, BLOCK_SIZE), 0)
+                << "blocks " << i << " and " << j;
+    uint64_t seed = 0;
+    memcpy(&seed, contents.data() + 5 * BLOCK_SIZE + STAMP_INTERVAL + sizeof(uint64_t), sizeof seed);
+    EXPECT_EQ(seed, 0x5eed5eed5eedULL);
 }
 
 TEST_F(DiskPass, LeftoverFileIsOverwrittenNotTruncated)
@@ -111,7 +141,7 @@ TEST_F(DiskPass, LeftoverFileIsOverwrittenNotTruncated)
     captured([] { return write_pass(2 * BLOCK_SIZE); });
     const std::string contents = read_file(SCRATCH_FILE);
     ASSERT_EQ(contents.size(), 5 * BLOCK_SIZE);
-    EXPECT_TRUE(content_is_block_repeated(contents, 2));
+    EXPECT_TRUE(content_is_stamped_blocks(contents, 2));
     EXPECT_EQ(contents.substr(2 * BLOCK_SIZE), std::string(3 * BLOCK_SIZE, 'x'));
 }
 
@@ -127,7 +157,14 @@ TEST_F(DiskPass, ReadPassesOverTheWrittenFile)
     EXPECT_EQ(seek_output.rfind("Reading 4 blocks of size 4194304 in random order...\n"
                                 "Total size = 16 mebibytes.\n" + bar(4) + "   16.00 MiB seek  ", 0), 0u)
         << seek_output;
-    EXPECT_EQ(memcmp(seek_buffer, write_buffer, BLOCK_SIZE), 0);
+    // The block read last is some block of the file, whichever the order put last.
+    uint64_t last = 0;
+    memcpy(&last, seek_buffer, sizeof last);
+    ASSERT_LT(last, 4u);
+    static unsigned char expected[BLOCK_SIZE];
+    memcpy(expected, write_buffer, BLOCK_SIZE);
+    stamp_block(expected, last);
+    EXPECT_EQ(memcmp(seek_buffer, expected, BLOCK_SIZE), 0);
 }
 
 // A file whose every block is different, so that the block a pass read last

@@ -28,6 +28,15 @@ constexpr int SCRATCH_SYMLINK = -6;
 // The text of a refusal or of an errno value.
 const char* scratch_error_text(int error);
 
+// Every 4 KiB of a written block begins with the block's index and the
+// run's seed, so that no two blocks (nor two 4 KiB pieces of the file) are
+// alike: storage that deduplicates or compresses cannot shorten the file.
+constexpr size_t STAMP_INTERVAL = 4096;
+// The seed the stamps carry (the run's; 0 until set).
+void scratch_set_seed(uint64_t seed);
+// Stamps `block` (BLOCK_SIZE bytes) as the block at `index` of the file.
+void stamp_block(unsigned char* block, uint64_t index);
+
 // The extra open flag of every later open (the platform's direct I/O flag, or 0).
 void scratch_set_open_flag(int flag);
 

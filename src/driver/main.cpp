@@ -53,6 +53,7 @@ int main(int argc, char** argv)
     // draw on from it, and the record keeps it.
     const unsigned seed = static_cast<unsigned>(time(nullptr));
     srandom(seed);
+    scratch_set_seed(seed);
     std::vector<TrialTimes> times;
     const bool exporting = parameters.export_json != nullptr;
     run_trials(parameters, exporting, &times);
