@@ -68,11 +68,15 @@ TEST(CommandLine, OtherOptionsAreRecorded)
     EXPECT_TRUE(parameters.assume_yes);
     EXPECT_EQ(parameters.phases, PHASE_DISK);
     EXPECT_EQ(parse({"ovrel-bench", "--only=memory"}).phases, PHASE_MEMORY);
+    const RunParameters seeded = parse({"ovrel-bench", "--seed", "0"});
+    EXPECT_TRUE(seeded.seed_given);
+    EXPECT_EQ(seeded.seed, 0u);
     const RunParameters defaults = parse({"ovrel-bench"});
     EXPECT_FALSE(defaults.direct_io);
     EXPECT_FALSE(defaults.assume_yes);
     EXPECT_EQ(defaults.phases, PHASE_ALL);
     EXPECT_EQ(defaults.label, nullptr);
+    EXPECT_FALSE(defaults.seed_given);
 }
 
 struct ExitCase {
@@ -96,6 +100,7 @@ TEST(CommandLine, OptionsThatEndTheRun)
                               "  --yes, -y +.*\\(default: wait\\)\n"
                               "  --export-json FILE +.*\\(default: none\\)\n"
                               "  --label TEXT +.*\\(default: none\\)\n"
+                              "  --seed N +replay .*\\(default: the clock\\)\n"
                               "  --version +print the version and exit\n$";
     const ExitCase cases[] = {
         {{"ovrel-bench", "--help"}, 64, usage},
@@ -128,6 +133,8 @@ TEST(CommandLine, OptionsThatEndTheRun)
         {{"ovrel-bench", "--file-size", "M"}, 64, "^Invalid file size: M\n"},
         {{"ovrel-bench", "--file-size", "17179869184G"}, 64, "^Invalid file size: 17179869184G\n"},
         {{"ovrel-bench", "--only", "cpu"}, 64, "^Invalid value for --only: cpu \\(memory or disk\\)\n"},
+        {{"ovrel-bench", "--seed", "4294967296"}, 64, "^Invalid seed: 4294967296 \\(a whole number below 4294967296\\)\n"},
+        {{"ovrel-bench", "--seed", "-1"}, 64, "^Invalid seed: -1 "},
         // Under one block: nothing would be transferred, and the rates would be of nothing.
         {{"ovrel-bench", "--file-size", "3M"}, 64,
          "^File size 3M is less than one 4 MiB block: the smallest is 4M \\(or 0 for no transfer\\)\nUsage: "},

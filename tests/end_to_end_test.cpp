@@ -420,7 +420,7 @@ TEST_F(EndToEnd, TyposNeverStartARun)
 TEST_F(EndToEnd, DiskOnlyRunRecordsItsFourMeasurements)
 {
     const RunResult result = run({"--only", "disk", "--trials", "1", "--file-size", "64M", "--label", "quick",
-                                  "--export-json", "run.json"});
+                                  "--export-json", "run.json", "--seed", "4294967295"});
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
     EXPECT_EQ(result.out.find("Filling a"), std::string::npos) << "no memory test";
     EXPECT_NE(result.out.find("Averages of 1 trials:\n   64.00 MiB write "), std::string::npos) << result.out;
@@ -428,6 +428,7 @@ TEST_F(EndToEnd, DiskOnlyRunRecordsItsFourMeasurements)
     const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
     EXPECT_EQ(document["parameters"]["phases"], nlohmann::json({"disk"}));
     EXPECT_EQ(document["label"], "quick");
+    EXPECT_EQ(document["seed"], 4294967295u) << "the seed asked for is the seed used";
     EXPECT_EQ(document["trials"].at(0)["measurements"].size(), 4u);
     EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
 }

@@ -164,6 +164,12 @@ void stamp_block(unsigned char* block, uint64_t index)
     }
 }
 
+void scratch_touch_buffers()
+{
+    memset(read_buffer, 0, BLOCK_SIZE);
+    memset(seek_buffer, 0, BLOCK_SIZE);
+}
+
 void scratch_set_open_flag(int flag)
 {
     open_flag = flag;

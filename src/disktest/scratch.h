@@ -37,6 +37,10 @@ void scratch_set_seed(uint64_t seed);
 // Stamps `block` (BLOCK_SIZE bytes) as the block at `index` of the file.
 void stamp_block(unsigned char* block, uint64_t index);
 
+// Brings the static read buffers' pages in, so that no measurement pays
+// for their first touch.
+void scratch_touch_buffers();
+
 // The extra open flag of every later open (the platform's direct I/O flag, or 0).
 void scratch_set_open_flag(int flag);
 

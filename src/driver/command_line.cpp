@@ -72,6 +72,15 @@ void set_file_size(const char* value, char** arg_vector, RunParameters& paramete
     parameters.file_size_rounded = parameters.file_size != bytes ? value : nullptr;
 }
 
+void set_seed(const char* value, char** arg_vector, RunParameters& parameters)
+{
+    uint64_t seed = 0;
+    if (!parse_whole(value, UINT32_MAX, &seed))
+        reject("Invalid seed: %s (a whole number below 4294967296)\n", value, arg_vector);
+    parameters.seed = static_cast<uint32_t>(seed);
+    parameters.seed_given = true;
+}
+
 void set_only(const char* value, char** arg_vector, RunParameters& parameters)
 {
     if (strcmp(value, "memory") == 0)
@@ -147,6 +156,8 @@ constexpr Option OPTIONS[] = {
     {"--export-json", nullptr, "FILE", ANY_RUN, "write the run record to FILE after the run (default: none)",
      set_export_json},
     {"--label", nullptr, "TEXT", ANY_RUN, "keep TEXT in the run record (default: none)", set_label},
+    {"--seed", nullptr, "N", ANY_RUN,
+     "replay the written bytes and shuffled order of the run with seed N (default: the clock)", set_seed},
     {"--version", nullptr, nullptr, ANY_RUN, "print the version and exit", show_version},
 };
 

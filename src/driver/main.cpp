@@ -50,10 +50,12 @@ int main(int argc, char** argv)
     check_report_written();
 
     // One seed for the run: the write passes' random bytes and the shuffles
-    // draw on from it, and the record keeps it.
-    const unsigned seed = static_cast<unsigned>(time(nullptr));
+    // draw on from it, and the record keeps it (--seed replays it).
+    const unsigned seed = parameters.seed_given ? parameters.seed : static_cast<unsigned>(time(nullptr));
     srandom(seed);
     scratch_set_seed(seed);
+    // The read buffers' pages come in now, not inside trial 1's read passes.
+    scratch_touch_buffers();
     std::vector<TrialTimes> times;
     const bool exporting = parameters.export_json != nullptr;
     run_trials(parameters, exporting, &times);

@@ -7,11 +7,13 @@
 #include "measure/result.h"
 #include "measure/timing.h"
 #include "memtest/sweep.h"
+#include "platform/platform.h"
 
 int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
 {
-    // malloc(0) may legally return a null pointer; an empty array is still an array.
-    void* array = size <= SIZE_MAX ? malloc(size == 0 ? 1 : static_cast<size_t>(size)) : nullptr;
+    // Fresh pages from the system on every system, so that the first
+    // sweep's cost means the same everywhere.
+    void* array = platform_map_memory(size);
     if (array == nullptr) {
         fprintf(stderr, "Could not allocate %" PRIu64 " bytes.\n", size);
         exit(1);
@@ -27,12 +29,12 @@ int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
         exit(1);
     }
     // The array is not touched before the first reading: the first sweep
-    // pays for bringing a fresh allocation's pages in, as a real program would.
+    // pays for bringing the fresh pages in, as a real program would.
     sweep_array(array, size, sweeps, wsize);
     const TimeReading stop = time_reading();
     const int64_t ms = elapsed_ms(stop, start);
 
-    free(array);
+    platform_unmap_memory(array, size);
     print_result(static_cast<uint64_t>(ms), "array", size, sweeps, static_cast<uint64_t>(wsize));
     putchar('\n');
     return ms;

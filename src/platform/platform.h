@@ -43,3 +43,9 @@ int platform_direct_io_flag();
 bool platform_free_space(const char* path, FreeSpace* space);
 // Writes the file's data to stable storage; 0, or -1 with errno set.
 int platform_flush_file(int fd);
+// Memory straight from the system for one array: pages never handed out
+// before in this process (an allocator may give back the last array's,
+// already in memory on FreeBSD), zero-filled and brought in by the first
+// touch. Null when the system refuses. Given back with platform_unmap_memory.
+void* platform_map_memory(uint64_t size);
+void platform_unmap_memory(void* memory, uint64_t size);

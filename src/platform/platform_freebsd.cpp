@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/param.h>
 #include <sys/sysctl.h>
@@ -94,6 +95,22 @@ bool platform_free_space(const char* path, FreeSpace* space)
 int platform_flush_file(int fd)
 {
     return fsync(fd);
+}
+
+void* platform_map_memory(uint64_t size)
+{
+    // An empty array still gets a page, so that it is no failure.
+    const uint64_t length = size == 0 ? 1 : size;
+    if (length > SIZE_MAX)
+        return nullptr;
+    // MAP_NOCORE: gibibytes of sweep data have no place in a core dump.
+    void* memory = mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANON | MAP_NOCORE, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void platform_unmap_memory(void* memory, uint64_t size)
+{
+    munmap(memory, static_cast<size_t>(size == 0 ? 1 : size));
 }
 
 #endif

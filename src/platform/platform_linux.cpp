@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <sys/sysmacros.h>
@@ -119,6 +120,21 @@ bool platform_free_space(const char* path, FreeSpace* space)
 int platform_flush_file(int fd)
 {
     return fsync(fd);
+}
+
+void* platform_map_memory(uint64_t size)
+{
+    // An empty array still gets a page, so that it is no failure.
+    const uint64_t length = size == 0 ? 1 : size;
+    if (length > SIZE_MAX)
+        return nullptr;
+    void* memory = mmap(nullptr, static_cast<size_t>(length), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return memory == MAP_FAILED ? nullptr : memory;
+}
+
+void platform_unmap_memory(void* memory, uint64_t size)
+{
+    munmap(memory, static_cast<size_t>(size == 0 ? 1 : size));
 }
 
 #endif

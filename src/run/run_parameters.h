@@ -22,6 +22,8 @@ struct RunParameters {
     unsigned phases;               // PHASE_MEMORY, PHASE_DISK or both (--only)
     bool direct_io;                // --direct
     bool assume_yes;               // --yes: do not wait for the return key
+    bool seed_given;               // --seed: replay a run's random numbers
+    uint32_t seed;                 // its value, when given
 };
 
 // Defaults for a machine with `phys_mem` bytes of memory.
