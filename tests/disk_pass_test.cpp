@@ -9,9 +9,11 @@
 #include <sys/wait.h>
 #include <algorithm>
 #include <fcntl.h>
+#include <map>
 #include <unistd.h>
 #include <vector>
 
+#include <boost/math/distributions/chi_squared.hpp>
 #include <gtest/gtest.h>
 
 #include "disktest/scratch.h"
@@ -437,6 +439,36 @@ TEST(Shuffle, DrawsOncePerPosition)
     const bool swapped = static_cast<uint64_t>(first_draw) / (2147483647u / 2 + 1) == 1;
     EXPECT_EQ(two[0], swapped ? BLOCK_SIZE : 0);
     EXPECT_EQ(two[1], swapped ? 0 : BLOCK_SIZE);
+}
+
+// Every order of a few blocks is equally likely: the orders that many
+// seeds give, counted and held against the chi-squared distribution. The
+// seeds are fixed, so the verdict is the same on every run.
+TEST(Shuffle, EveryOrderIsEquallyLikely)
+{
+    for (const uint64_t n : {3u, 4u}) {
+        std::map<std::vector<uint64_t>, int> counts;
+        uint64_t orders = 1;
+        for (uint64_t k = 2; k <= n; ++k)
+            orders *= k;
+        const int per_order = 1000;
+        const int draws = per_order * static_cast<int>(orders);
+        for (int seed = 1; seed <= draws; ++seed) {
+            std::vector<uint64_t> order(n);
+            for (uint64_t i = 0; i < n; ++i)
+                order[i] = i;
+            srandom(static_cast<unsigned>(seed));
+            shuffle_offsets(order.data(), n);
+            ++counts[order];
+        }
+        ASSERT_EQ(counts.size(), orders) << "some order of " << n << " never came";
+        double statistic = 0;
+        for (const auto& count : counts)
+            statistic += (count.second - per_order) * (count.second - per_order) / static_cast<double>(per_order);
+        const double limit =
+            boost::math::quantile(boost::math::chi_squared(static_cast<double>(orders - 1)), 0.999);
+        EXPECT_LT(statistic, limit) << n << " blocks";
+    }
 }
 
 } // namespace
