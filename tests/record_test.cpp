@@ -27,13 +27,24 @@ RunParameters two_trial_parameters()
     return parameters;
 }
 
-// A made-up run of two trials; the seek pass of trial 1 took 0 ms.
+// A made-up run of two trials; the seek pass of trial 1 took 0 ms. Each
+// measurement took 400 us beyond its whole milliseconds, and its witness
+// holds the read pass's page-cache verdict.
 std::vector<TrialTimes> two_trials()
 {
     std::vector<TrialTimes> times(2);
     for (int t = 0; t < 2; ++t)
-        for (int i = 0; i < MEASUREMENT_COUNT; ++i)
+        for (int i = 0; i < MEASUREMENT_COUNT; ++i) {
             times[t].ms[i] = (i == 11 && t == 0) ? 0 : 1000 * (t + 1) + i;
+            times[t].us[i] = times[t].ms[i] * 1000 + 400;
+            times[t].witness[i].others_runnable[0] = times[t].witness[i].others_runnable[1] = -1;
+        }
+    Witness& read = times[0].witness[9];
+    read.device_known = true;
+    read.device_read_bytes = 4096;
+    read.has_blocks = true;
+    read.block_us = BlockLatency{3900, 4100, 5000};
+    read.disturbed = DISTURBED_PAGE_CACHE;
     return times;
 }
 
@@ -101,11 +112,23 @@ TEST_F(Record, DocumentHoldsTrialsAveragesAndStatistics)
     EXPECT_EQ(averages[11]["ms"], 1005);
     EXPECT_EQ(averages[11]["line"].get<std::string>() + "\n", result_line(1005, "seek", uint64_t{1} << 30, 1, BLOCK_SIZE));
 
+    // Each trial measurement carries its microseconds and its witness.
+    EXPECT_EQ(first[1]["us"], 1001400);
+    const json& read = first[9]["witness"];
+    EXPECT_EQ(read["device_read_bytes"], 4096);
+    EXPECT_TRUE(read["steal_us"].is_null());
+    EXPECT_EQ(read["others_runnable"], json({nullptr, nullptr}));
+    EXPECT_EQ(read["block_us"], json({{"p50", 3900}, {"p99", 4100}, {"max", 5000}}));
+    EXPECT_EQ(read["disturbed"], json({"page-cache"}));
+    EXPECT_FALSE(first[1]["witness"].contains("block_us")) << "a memory sweep moves no blocks";
+    EXPECT_FALSE(averages[1].contains("us"));
+
+    // The statistics are those of the microseconds, finer than the lines.
     const json& write = document["statistics"][8];
     EXPECT_EQ(write["id"], "write");
-    EXPECT_DOUBLE_EQ(write["min_mib_per_s"].get<double>(), 1024.0 / 2.008);
-    EXPECT_DOUBLE_EQ(write["max_mib_per_s"].get<double>(), 1024.0 / 1.008);
-    EXPECT_NEAR(write["stddev_mib_per_s"].get<double>(), (1024.0 / 1.008 - 1024.0 / 2.008) / std::sqrt(2.0), 1e-9);
+    EXPECT_DOUBLE_EQ(write["min_mib_per_s"].get<double>(), 1024.0 / 2.0084);
+    EXPECT_DOUBLE_EQ(write["max_mib_per_s"].get<double>(), 1024.0 / 1.0084);
+    EXPECT_NEAR(write["stddev_mib_per_s"].get<double>(), (1024.0 / 1.0084 - 1024.0 / 2.0084) / std::sqrt(2.0), 1e-9);
     glob_t temporaries;
     EXPECT_EQ(glob(".ovrel-bench-export.*", 0, nullptr, &temporaries), GLOB_NOMATCH);
     globfree(&temporaries);
@@ -143,6 +166,25 @@ TEST_F(Record, RoundTrip)
     }
 }
 
+// A record of version 1 (whole milliseconds, no witness) still reads.
+TEST_F(Record, VersionOneStillReads)
+{
+    json document = json::parse(record_to_json(make(two_trial_parameters())));
+    document["schema_version"] = 1;
+    for (json& trial : document["trials"])
+        for (json& item : trial["measurements"]) {
+            item.erase("us");
+            item.erase("witness");
+        }
+    RunRecord back;
+    std::string error;
+    ASSERT_TRUE(record_from_json(document.dump(), &back, &error)) << error;
+    EXPECT_EQ(back.schema_version, 1);
+    EXPECT_FALSE(back.trials[0].measurements[0].has_us);
+    EXPECT_FALSE(back.trials[0].measurements[0].has_witness);
+    EXPECT_EQ(back.trials[1].measurements[8].ms, 2008u);
+}
+
 // Each broken record is refused with a message that names what is wrong.
 TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
 {
@@ -164,7 +206,11 @@ TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
          "trials[0].measurements[2].mib_per_s: not a finite rate of 0 or more"},
         {"rate as text", [](json& d) { d["statistics"][4]["median_mib_per_s"] = "fast"; },
          "statistics[4].median_mib_per_s: not a number or null"},
-        {"schema version", [](json& d) { d["schema_version"] = 2; }, "schema_version: is 2; this program reads 1"},
+        {"schema version", [](json& d) { d["schema_version"] = 3; }, "schema_version: is 3; this program reads 1 to 2"},
+        {"no witness", [](json& d) { d["trials"][0]["measurements"][4].erase("witness"); },
+         "trials[0].measurements[4].witness: missing"},
+        {"unknown reason", [](json& d) { d["trials"][1]["measurements"][0]["witness"]["disturbed"] = {"gremlins"}; },
+         "trials[1].measurements[0].witness.disturbed: names an unknown reason \"gremlins\""},
         {"other program", [](json& d) { d["program"] = "fio"; }, "program: not a record of ovrel-bench"},
         {"not an object", [](json& d) { d = json::array(); }, "document: not a JSON object"},
         {"trials missing", [](json& d) { d["trials"] = json::array(); }, "trials: holds 0 trials of the 2 asked for in a complete run"},

@@ -81,8 +81,11 @@ std::vector<TrialTimes> times_of(const std::vector<std::vector<int64_t>>& trials
     std::vector<TrialTimes> times;
     for (const std::vector<int64_t>& row : trials) {
         TrialTimes trial{};
-        for (size_t i = 0; i < row.size(); ++i)
+        // Whole milliseconds, as a measurement of exactly that long would give.
+        for (size_t i = 0; i < row.size(); ++i) {
             trial.ms[i] = row[i];
+            trial.us[i] = row[i] * 1000;
+        }
         times.push_back(trial);
     }
     return times;

@@ -275,12 +275,3 @@ int64_t abandon_pass(int fd)
     return PASS_INTERRUPTED;
 }
 
-int64_t finish_pass(const TimeReading& start, const TimeReading& stop, const char* label,
-                    uint64_t file_size)
-{
-    const int64_t ms = elapsed_ms(stop, start);
-    putchar('\n');
-    print_result(static_cast<uint64_t>(ms), label, file_size, 1, BLOCK_SIZE);
-    putchar('\n');
-    return ms;
-}

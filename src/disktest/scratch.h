@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "measure/timing.h"
+#include "measure/witness.h"
 #include "run/measurements.h"
 
 constexpr const char* SCRATCH_FILE = "ovrel-bench.tempfile";
@@ -72,15 +73,16 @@ void scratch_remove_from_signal();
 
 // Prints a pass's header line and its "Total size" line.
 void print_pass_header(const char* verb, uint64_t blocks, const char* order);
-// Ends the bar's line and prints the result line and a blank line; returns the milliseconds.
-int64_t finish_pass(const TimeReading& start, const TimeReading& stop, const char* label,
-                    uint64_t file_size);
-
 // What a pass returns when an interrupt stopped it between two blocks.
 constexpr int64_t PASS_INTERRUPTED = -1;
 // Closes the pass's descriptor, ends the bar's line and returns PASS_INTERRUPTED.
 int64_t abandon_pass(int fd);
 
+// One pass over the file in 4 MiB blocks: header, bar, the timed transfers
+// with their witness and block latencies, result line (and note). An
+// interrupt between blocks returns PASS_INTERRUPTED as the milliseconds.
+Measured run_pass(DiskPassKind kind, uint64_t file_size);
+// The same, milliseconds only.
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);
 int64_t seek_pass(uint64_t file_size);

@@ -1,6 +1,7 @@
 #include "driver/export.h"
 
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -44,8 +45,24 @@ const char* compiler()
 MeasurementRecord measurement_record(const Measurement& m, const RunParameters& parameters, uint64_t ms)
 {
     const MeasuredObject object = measured_object(m, parameters);
-    return MeasurementRecord{m.id,       m.label, object.size, object.sweeps, object.block, ms,
-                             rate_mib_per_s(ms, object.size, object.sweeps)};
+    MeasurementRecord record{};
+    record.id = m.id;
+    record.label = m.label;
+    record.size_bytes = object.size;
+    record.sweeps = object.sweeps;
+    record.block_bytes = object.block;
+    record.ms = ms;
+    record.mib_per_s = rate_mib_per_s(ms, object.size, object.sweeps);
+    return record;
+}
+
+// The rate of a measurement that took `us` microseconds: finer than the
+// printed whole milliseconds, for the statistics.
+double rate_of_us(const MeasurementRecord& m)
+{
+    const double mebibytes = static_cast<double>(m.size_bytes) * static_cast<double>(m.sweeps) * 0x1p-20;
+    const double rate = mebibytes / (static_cast<double>(m.us) / 1e6);
+    return std::isnan(rate) ? NAN : rate;
 }
 
 } // namespace
@@ -186,10 +203,17 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
 
     for (size_t t = 0; t < times.size(); ++t) {
         TrialRecord trial{static_cast<int64_t>(t) + 1, {}};
-        for (int index = 0; index < MEASUREMENT_COUNT; ++index)
-            if (measurement_runs(MEASUREMENTS[index], parameters))
-                trial.measurements.push_back(
-                    measurement_record(MEASUREMENTS[index], parameters, static_cast<uint64_t>(times[t].ms[index])));
+        for (int index = 0; index < MEASUREMENT_COUNT; ++index) {
+            if (!measurement_runs(MEASUREMENTS[index], parameters))
+                continue;
+            MeasurementRecord item =
+                measurement_record(MEASUREMENTS[index], parameters, static_cast<uint64_t>(times[t].ms[index]));
+            item.has_us = true;
+            item.us = static_cast<uint64_t>(times[t].us[index]);
+            item.has_witness = true;
+            item.witness = times[t].witness[index];
+            trial.measurements.push_back(item);
+        }
         r.trials.push_back(trial);
     }
 
@@ -211,7 +235,7 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
         for (const TrialRecord& trial : r.trials)
             for (const MeasurementRecord& item : trial.measurements)
                 if (item.id == m.id)
-                    rates.push_back(item.mib_per_s);
+                    rates.push_back(rate_of_us(item));
         const RateStatistics spread = rate_statistics(rates.data(), rates.size());
         r.statistics.push_back(StatisticsRecord{m.id, spread.min, spread.median, spread.max, spread.stddev});
     }

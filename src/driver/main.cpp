@@ -13,6 +13,7 @@
 #include "driver/trials.h"
 #include "measure/interrupt.h"
 #include "measure/visible.h"
+#include "measure/witness.h"
 #include "platform/platform.h"
 #include "sysreport/report.h"
 
@@ -41,6 +42,7 @@ int main(int argc, char** argv)
         check_free_space(parameters, leftover);
     }
     install_signal_handlers();
+    witness_watch(".");
 
     print_plan(parameters, shown.c_str());
     print_notice(!parameters.assume_yes);

@@ -185,8 +185,13 @@ void print_plan(const RunParameters& parameters, const char* shown)
     const bool too_large = __builtin_mul_overflow(file_bytes, 2 * static_cast<uint64_t>(parameters.trials), &written);
     char file_label[SIZE_LABEL_LEN];
     char written_label[SIZE_LABEL_LEN];
-    fprintf(stderr, "; a %s scratch file in %s; %s%s written in all.\n", format_size(file_bytes, file_label), shown,
+    fprintf(stderr, "; a %s scratch file in %s; %s%s written in all", format_size(file_bytes, file_label), shown,
             too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
+    // The page cache holds a file smaller than the memory, and much of one
+    // up to twice its size.
+    if (file_bytes / 2 < parameters.phys_mem)
+        fputs("; smaller than twice the memory, so the disk passes will measure the page cache", stderr);
+    fputs(".\n", stderr);
 }
 
 bool report_written()

@@ -20,23 +20,12 @@ namespace {
 
 const char* const TRIAL_RULE = "===========================================================";
 
-int64_t run_measurement(const Measurement& m, const RunParameters& parameters)
+Measured run_measurement(const Measurement& m, const RunParameters& parameters)
 {
     const MeasuredObject object = measured_object(m, parameters);
-    switch (m.pass) {
-    case DiskPassKind::None:
-        return array_test(object.size, object.sweeps, m.wsize);
-    case DiskPassKind::Write:
-    case DiskPassKind::Rewrite:
-        // The rewrite is the same routine over the file the first pass
-        // left: its blocks are overwritten where they lie.
-        return write_pass(object.size);
-    case DiskPassKind::Read:
-        return read_pass(object.size);
-    case DiskPassKind::Seek:
-        return seek_pass(object.size);
-    }
-    return 0;
+    if (m.pass == DiskPassKind::None)
+        return array_fill(object.size, object.sweeps, m.wsize);
+    return run_pass(m.pass, object.size);
 }
 
 // "1 h 05 min", "4 min 10 s" or "37 s".
@@ -88,7 +77,10 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
                 continue;
             if (m.group_header != nullptr)
                 puts(m.group_header);
-            trial.ms[index] = run_measurement(m, parameters);
+            const Measured measured = run_measurement(m, parameters);
+            trial.ms[index] = measured.ms;
+            trial.us[index] = measured.us;
+            trial.witness[index] = measured.witness;
             if (interrupt_signal() != 0)
                 return;
         }

@@ -4,13 +4,16 @@
 #include <cstdint>
 #include <vector>
 
+#include "measure/witness.h"
 #include "run/measurements.h"
 #include "run/run_parameters.h"
 
-// The elapsed times of one trial, indexed like the table of measurements;
-// measurements outside the run's phases stay 0.
+// The elapsed times of one trial and their witnesses, indexed like the
+// table of measurements; measurements outside the run's phases stay 0.
 struct TrialTimes {
     int64_t ms[MEASUREMENT_COUNT];
+    int64_t us[MEASUREMENT_COUNT];
+    Witness witness[MEASUREMENT_COUNT];
 };
 
 // Whether the run measures `m` at all.

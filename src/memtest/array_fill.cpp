@@ -6,10 +6,11 @@
 
 #include "measure/result.h"
 #include "measure/timing.h"
+#include "measure/witness.h"
 #include "memtest/sweep.h"
 #include "platform/platform.h"
 
-int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
+Measured array_fill(uint64_t size, int32_t sweeps, int32_t wsize)
 {
     // Fresh pages from the system on every system, so that the first
     // sweep's cost means the same everywhere.
@@ -23,7 +24,7 @@ int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
     printf("Filling a %s array %u times %d bytes at a time...\n", format_size(size, size_label),
            static_cast<unsigned>(sweeps), wsize);
 
-    const TimeReading start = time_reading();
+    const Interval interval = interval_begin();
     if (!valid_word_size(wsize)) {
         fprintf(stderr, "Invalid wsize: %d\n", wsize);
         exit(1);
@@ -31,11 +32,16 @@ int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
     // The array is not touched before the first reading: the first sweep
     // pays for bringing the fresh pages in, as a real program would.
     sweep_array(array, size, sweeps, wsize);
-    const TimeReading stop = time_reading();
-    const int64_t ms = elapsed_ms(stop, start);
+    Measured measured = interval_end(interval);
 
     platform_unmap_memory(array, size);
-    print_result(static_cast<uint64_t>(ms), "array", size, sweeps, static_cast<uint64_t>(wsize));
+    print_result(static_cast<uint64_t>(measured.ms), "array", size, sweeps, static_cast<uint64_t>(wsize));
+    witness_judge(&measured, WitnessKind::Memory, 0);
     putchar('\n');
-    return ms;
+    return measured;
+}
+
+int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize)
+{
+    return array_fill(size, sweeps, wsize).ms;
 }

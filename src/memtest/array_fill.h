@@ -3,7 +3,12 @@
 
 #include <cstdint>
 
+#include "measure/witness.h"
+
 // Maps `size` fresh bytes, sweeps them `sweeps` times with `wsize`-byte words,
-// prints the header and result lines and returns the elapsed milliseconds.
+// prints the header and result lines (and a note when the witness finds the
+// figure disturbed) and returns the interval with its witness.
 // An allocation failure or an invalid word size ends the process with status 1.
+Measured array_fill(uint64_t size, int32_t sweeps, int32_t wsize);
+// The same, milliseconds only.
 int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize);

@@ -49,3 +49,21 @@ int platform_flush_file(int fd);
 // touch. Null when the system refuses. Given back with platform_unmap_memory.
 void* platform_map_memory(uint64_t size);
 void platform_unmap_memory(void* memory, uint64_t size);
+
+// Counters of the whole machine, read just outside each measurement.
+struct MachineCounters {
+    bool steal_known;     // false where the system does not count it
+    uint64_t steal_us;    // CPU time a hypervisor took from this machine, all CPUs, since boot
+    int64_t runnable;     // threads ready to run now, this one included; -1 when unknown
+    bool swap_known;
+    uint64_t swap_bytes;  // bytes swapped in and out since boot
+};
+bool platform_machine_counters(MachineCounters* counters);
+
+// Chooses the block device whose transfers platform_device_bytes counts:
+// the one holding `path` (the whole disk, for a partition). False, with
+// nothing chosen, where no block device holds it (tmpfs, network file
+// systems, a ZFS pool of several disks); `*name` is then the reason.
+bool platform_watch_device(const char* path, std::string* name);
+// Bytes the chosen device has read and written since boot.
+bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes);

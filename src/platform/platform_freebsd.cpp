@@ -5,12 +5,15 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/param.h>
+#include <sys/devicestat.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
-#include <sys/param.h>
 #include <sys/sysctl.h>
+#include <sys/vmmeter.h>
 #include <unistd.h>
 
 namespace {
@@ -111,6 +114,106 @@ void* platform_map_memory(uint64_t size)
 void platform_unmap_memory(void* memory, uint64_t size)
 {
     munmap(memory, static_cast<size_t>(size == 0 ? 1 : size));
+}
+
+namespace {
+
+// A numeric sysctl of either width (some counters grew from 32 to 64 bits).
+bool sysctl_counter(const char* name, uint64_t* value)
+{
+    uint64_t wide = 0;
+    size_t length = sizeof wide;
+    if (sysctlbyname(name, &wide, &length, nullptr, 0) != 0)
+        return false;
+    if (length == sizeof(uint32_t)) {
+        uint32_t narrow = 0;
+        memcpy(&narrow, &wide, sizeof narrow);
+        wide = narrow;
+    } else if (length != sizeof wide) {
+        return false;
+    }
+    *value = wide;
+    return true;
+}
+
+// The watched disk as devstat names it: "ada" and 0 for /dev/ada0p2.
+std::string watched_name;
+int watched_unit = -1;
+
+} // namespace
+
+bool platform_machine_counters(MachineCounters* counters)
+{
+    // FreeBSD does not count the time a hypervisor takes.
+    *counters = MachineCounters{false, 0, -1, false, 0};
+    struct vmtotal total;
+    size_t length = sizeof total;
+    // t_rq counts the threads in run queues, the running one included.
+    if (sysctlbyname("vm.vmtotal", &total, &length, nullptr, 0) == 0)
+        counters->runnable = total.t_rq;
+    uint64_t in = 0;
+    uint64_t out = 0;
+    if (sysctl_counter("vm.stats.vm.v_swappgsin", &in) && sysctl_counter("vm.stats.vm.v_swappgsout", &out)) {
+        counters->swap_known = true;
+        counters->swap_bytes = (in + out) * static_cast<uint64_t>(getpagesize());
+    }
+    return true;
+}
+
+bool platform_watch_device(const char* path, std::string* name)
+{
+    watched_name.clear();
+    watched_unit = -1;
+    struct statfs fs;
+    if (statfs(path, &fs) != 0) {
+        *name = strerror(errno);
+        return false;
+    }
+    // "/dev/ada0p2" or "/dev/da1s1a": the disk is the letters and the unit
+    // number after /dev/; a ZFS data set or a network source names none.
+    const char* source = fs.f_mntfromname;
+    if (strncmp(source, "/dev/", 5) != 0) {
+        *name = "no single disk holds it";
+        return false;
+    }
+    source += 5;
+    const size_t letters = strcspn(source, "0123456789");
+    if (letters == 0 || source[letters] == '\0') {
+        *name = "no single disk holds it";
+        return false;
+    }
+    watched_name.assign(source, letters);
+    watched_unit = atoi(source + letters);
+    *name = watched_name + std::to_string(watched_unit);
+    uint64_t read_bytes = 0;
+    uint64_t written_bytes = 0;
+    if (!platform_device_bytes(&read_bytes, &written_bytes)) {
+        watched_name.clear();
+        *name = "its disk has no counters";
+        return false;
+    }
+    return true;
+}
+
+bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes)
+{
+    if (watched_name.empty())
+        return false;
+    // kern.devstat.all: the generation number, then one struct devstat per device.
+    static char buffer[256 * 1024];
+    size_t length = sizeof buffer;
+    if (sysctlbyname("kern.devstat.all", buffer, &length, nullptr, 0) != 0 || length < sizeof(long))
+        return false;
+    for (size_t at = sizeof(long); at + sizeof(struct devstat) <= length; at += sizeof(struct devstat)) {
+        struct devstat device;
+        memcpy(&device, buffer + at, sizeof device);
+        if (device.unit_number == watched_unit && watched_name == device.device_name) {
+            *read_bytes = device.bytes[DEVSTAT_READ];
+            *written_bytes = device.bytes[DEVSTAT_WRITE];
+            return true;
+        }
+    }
+    return false;
 }
 
 #endif

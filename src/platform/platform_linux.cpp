@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cinttypes>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/mman.h>
@@ -135,6 +137,136 @@ void* platform_map_memory(uint64_t size)
 void platform_unmap_memory(void* memory, uint64_t size)
 {
     munmap(memory, static_cast<size_t>(size == 0 ? 1 : size));
+}
+
+namespace {
+
+// The whole of a small system file (a /proc or /sys text), in a static
+// buffer: no allocation between a measurement's two readings. Null when it
+// cannot be read.
+const char* read_system_file(const char* path)
+{
+    static char text[256 * 1024];
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return nullptr;
+    size_t length = 0;
+    ssize_t n = 0;
+    while (length < sizeof text - 1 && (n = read(fd, text + length, sizeof text - 1 - length)) > 0)
+        length += static_cast<size_t>(n);
+    close(fd);
+    if (n < 0)
+        return nullptr;
+    text[length] = '\0';
+    return text;
+}
+
+// The number after "KEY " at the start of a line of `text`.
+bool find_counter(const char* text, const char* key, uint64_t* value)
+{
+    const size_t length = strlen(key);
+    for (const char* line = text; *line != '\0';) {
+        if (strncmp(line, key, length) == 0 && line[length] == ' ') {
+            *value = strtoull(line + length + 1, nullptr, 10);
+            return true;
+        }
+        const char* next = strchr(line, '\n');
+        if (next == nullptr)
+            break;
+        line = next + 1;
+    }
+    return false;
+}
+
+// /sys/dev/block/MAJ:MIN/stat of the watched device, empty when none.
+std::string device_stat_path;
+
+} // namespace
+
+bool platform_machine_counters(MachineCounters* counters)
+{
+    *counters = MachineCounters{false, 0, -1, false, 0};
+    if (const char* stat = read_system_file("/proc/stat")) {
+        // "cpu  user nice system idle iowait irq softirq steal ...", in clock ticks.
+        uint64_t ticks[8] = {};
+        if (strncmp(stat, "cpu ", 4) == 0 &&
+            sscanf(stat + 4, "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64
+                             " %" SCNu64,
+                   &ticks[0], &ticks[1], &ticks[2], &ticks[3], &ticks[4], &ticks[5], &ticks[6], &ticks[7]) == 8) {
+            const long hz = sysconf(_SC_CLK_TCK);
+            counters->steal_known = hz > 0;
+            counters->steal_us = hz > 0 ? ticks[7] * 1000000 / static_cast<uint64_t>(hz) : 0;
+        }
+        uint64_t running = 0;
+        if (find_counter(stat, "procs_running", &running))
+            counters->runnable = static_cast<int64_t>(running);
+    }
+    if (const char* vmstat = read_system_file("/proc/vmstat")) {
+        uint64_t in = 0;
+        uint64_t out = 0;
+        if (find_counter(vmstat, "pswpin", &in) && find_counter(vmstat, "pswpout", &out)) {
+            counters->swap_known = true;
+            counters->swap_bytes = (in + out) * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+        }
+    }
+    return true;
+}
+
+bool platform_watch_device(const char* path, std::string* name)
+{
+    device_stat_path.clear();
+    struct stat status;
+    if (stat(path, &status) != 0) {
+        *name = strerror(errno);
+        return false;
+    }
+    // Major 0 is no block device: tmpfs, overlay, btrfs's anonymous numbers.
+    if (major(status.st_dev) == 0) {
+        *name = "no block device holds it";
+        return false;
+    }
+    char link[64];
+    snprintf(link, sizeof link, "/sys/dev/block/%u:%u", major(status.st_dev), minor(status.st_dev));
+    char* device = realpath(link, nullptr);
+    if (device == nullptr) {
+        *name = "no block device holds it";
+        return false;
+    }
+    std::string directory = device;
+    free(device);
+    // A partition's own counters leave out nothing, but other partitions of
+    // the same disk compete for it: the whole disk is watched.
+    struct stat partition;
+    if (::stat((directory + "/partition").c_str(), &partition) == 0)
+        directory = directory.substr(0, directory.rfind('/'));
+    device_stat_path = directory + "/stat";
+    *name = directory.substr(directory.rfind('/') + 1);
+    uint64_t read_bytes = 0;
+    uint64_t written_bytes = 0;
+    if (!platform_device_bytes(&read_bytes, &written_bytes)) {
+        device_stat_path.clear();
+        *name = "its device has no counters";
+        return false;
+    }
+    return true;
+}
+
+bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes)
+{
+    if (device_stat_path.empty())
+        return false;
+    const char* text = read_system_file(device_stat_path.c_str());
+    // Reads, merged reads, sectors read, ms reading, writes, merged writes,
+    // sectors written, ...; a sector here is always 512 bytes.
+    uint64_t fields[7] = {};
+    if (text == nullptr || sscanf(text, "%" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64 " %" SCNu64
+                                        " %" SCNu64,
+                                  &fields[0], &fields[1], &fields[2], &fields[3], &fields[4], &fields[5],
+                                  &fields[6]) != 7)
+        return false;
+    *read_bytes = fields[2] * 512;
+    *written_bytes = fields[6] * 512;
+    return true;
 }
 
 #endif

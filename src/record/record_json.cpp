@@ -18,11 +18,50 @@ json rate_value(double rate)
     return std::isfinite(rate) ? json(rate) : json(nullptr);
 }
 
+json known(bool is_known, uint64_t value)
+{
+    return is_known ? json(value) : json(nullptr);
+}
+
+json runnable_value(int64_t count)
+{
+    return count >= 0 ? json(count) : json(nullptr);
+}
+
+json witness_json(const Witness& w)
+{
+    json document{{"cpu_us", w.cpu_us},
+                  {"involuntary_switches", w.involuntary_switches},
+                  {"minor_faults", w.minor_faults},
+                  {"major_faults", w.major_faults},
+                  {"steal_us", known(w.steal_known, static_cast<uint64_t>(w.steal_us))},
+                  {"others_runnable", json::array({runnable_value(w.others_runnable[0]),
+                                                   runnable_value(w.others_runnable[1])})},
+                  {"device_read_bytes", known(w.device_known, w.device_read_bytes)},
+                  {"device_write_bytes", known(w.device_known, w.device_write_bytes)},
+                  {"swap_bytes", known(w.swap_known, w.swap_bytes)}};
+    if (w.has_flush)
+        document["flush_us"] = w.flush_us;
+    if (w.has_blocks)
+        document["block_us"] = json{{"p50", w.block_us.p50_us}, {"p99", w.block_us.p99_us}, {"max", w.block_us.max_us}};
+    json reasons = json::array();
+    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
+        if ((w.disturbed & (1u << bit)) != 0)
+            reasons.push_back(DISTURBED_NAMES[bit]);
+    document["disturbed"] = reasons;
+    return document;
+}
+
 json measurement_json(const MeasurementRecord& m)
 {
-    return json{{"id", m.id},         {"label", m.label}, {"size_bytes", m.size_bytes},
-                {"sweeps", m.sweeps}, {"block_bytes", m.block_bytes}, {"ms", m.ms},
-                {"mib_per_s", rate_value(m.mib_per_s)}};
+    json document{{"id", m.id},         {"label", m.label}, {"size_bytes", m.size_bytes},
+                  {"sweeps", m.sweeps}, {"block_bytes", m.block_bytes}, {"ms", m.ms}};
+    if (m.has_us)
+        document["us"] = m.us;
+    document["mib_per_s"] = rate_value(m.mib_per_s);
+    if (m.has_witness)
+        document["witness"] = witness_json(m.witness);
+    return document;
 }
 
 } // namespace

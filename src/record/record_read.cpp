@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
+#include <iterator>
 #include <set>
 
 #include <simdjson.h>
@@ -145,6 +147,80 @@ struct Reader {
         return true;
     }
 
+    // A whole number of 0 or more, or null for one the system does not count.
+    bool known_whole(const object& parent, const std::string& where, const char* key, bool* known, uint64_t* value)
+    {
+        element item;
+        if (!field(parent, where, key, &item))
+            return false;
+        *known = !item.is_null();
+        *value = 0;
+        return !*known || whole(parent, where, key, value);
+    }
+
+    bool counter(const object& parent, const std::string& where, const char* key, int64_t* value)
+    {
+        uint64_t count = 0;
+        if (!whole(parent, where, key, &count))
+            return false;
+        *value = static_cast<int64_t>(count);
+        return true;
+    }
+
+    bool witness(const object& parent, const std::string& where, Witness* w)
+    {
+        object fields;
+        if (!object_field(parent, where, "witness", &fields))
+            return false;
+        const std::string at = where + "witness.";
+        uint64_t steal = 0;
+        if (!counter(fields, at, "cpu_us", &w->cpu_us) ||
+            !counter(fields, at, "involuntary_switches", &w->involuntary_switches) ||
+            !counter(fields, at, "minor_faults", &w->minor_faults) ||
+            !counter(fields, at, "major_faults", &w->major_faults) ||
+            !known_whole(fields, at, "steal_us", &w->steal_known, &steal) ||
+            !known_whole(fields, at, "device_read_bytes", &w->device_known, &w->device_read_bytes) ||
+            !known_whole(fields, at, "device_write_bytes", &w->device_known, &w->device_write_bytes) ||
+            !known_whole(fields, at, "swap_bytes", &w->swap_known, &w->swap_bytes))
+            return false;
+        w->steal_us = static_cast<int64_t>(steal);
+        array runnable;
+        if (!array_field(fields, at, "others_runnable", &runnable))
+            return false;
+        size_t count = 0;
+        for (element item : runnable) {
+            uint64_t value = 0;
+            if (count >= 2 || (!item.is_null() && item.get_uint64().get(value) != simdjson::SUCCESS))
+                return fail(at + "others_runnable", "not two whole numbers or nulls");
+            w->others_runnable[count++] = item.is_null() ? -1 : static_cast<int64_t>(value);
+        }
+        if (count != 2)
+            return fail(at + "others_runnable", "not two whole numbers or nulls");
+        element item;
+        w->has_flush = fields.at_key("flush_us").get(item) == simdjson::SUCCESS;
+        if (w->has_flush && !counter(fields, at, "flush_us", &w->flush_us))
+            return false;
+        object blocks;
+        w->has_blocks = fields.at_key("block_us").get(item) == simdjson::SUCCESS;
+        if (w->has_blocks &&
+            (!object_field(fields, at, "block_us", &blocks) ||
+             !counter(blocks, at + "block_us.", "p50", &w->block_us.p50_us) ||
+             !counter(blocks, at + "block_us.", "p99", &w->block_us.p99_us) ||
+             !counter(blocks, at + "block_us.", "max", &w->block_us.max_us)))
+            return false;
+        std::vector<std::string> reasons;
+        if (!texts(fields, at, "disturbed", &reasons))
+            return false;
+        w->disturbed = 0;
+        for (const std::string& reason : reasons) {
+            const auto named = std::find(std::begin(DISTURBED_NAMES), std::end(DISTURBED_NAMES), reason);
+            if (named == std::end(DISTURBED_NAMES))
+                return fail(at + "disturbed", ("names an unknown reason \"" + reason + "\"").c_str());
+            w->disturbed |= 1u << (named - std::begin(DISTURBED_NAMES));
+        }
+        return true;
+    }
+
     bool measurement(const element& item, const std::string& where, MeasurementRecord* m)
     {
         object fields;
@@ -155,6 +231,19 @@ struct Reader {
                whole(fields, at, "size_bytes", &m->size_bytes) && signed_whole(fields, at, "sweeps", &m->sweeps) &&
                whole(fields, at, "block_bytes", &m->block_bytes) && whole(fields, at, "ms", &m->ms) &&
                rate(fields, at, "mib_per_s", &m->mib_per_s);
+    }
+
+    // A trial's measurement: version 2 adds the microseconds and the witness.
+    bool trial_measurement(const element& item, const std::string& where, int64_t version, MeasurementRecord* m)
+    {
+        if (!measurement(item, where, m))
+            return false;
+        if (version < 2)
+            return true;
+        object fields;
+        m->has_us = m->has_witness = true;
+        return as_object(item, where, &fields) && whole(fields, where + ".", "us", &m->us) &&
+               witness(fields, where + ".", &m->witness);
     }
 };
 
@@ -238,8 +327,8 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         return reader.fail("program", "not a record of ovrel-bench");
     if (!reader.signed_whole(document, "", "schema_version", &r->schema_version))
         return false;
-    if (r->schema_version != RECORD_SCHEMA_VERSION)
-        return reader.fail("schema_version", ("is " + std::to_string(r->schema_version) + "; this program reads " +
+    if (r->schema_version < 1 || r->schema_version > RECORD_SCHEMA_VERSION)
+        return reader.fail("schema_version", ("is " + std::to_string(r->schema_version) + "; this program reads 1 to " +
                                               std::to_string(RECORD_SCHEMA_VERSION))
                                                  .c_str());
     if (!reader.text(document, "", "version", &r->version) || !reader.text(document, "", "compiler", &r->compiler) ||
@@ -275,7 +364,8 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         size_t i = 0;
         for (element item : measurements) {
             MeasurementRecord m{};
-            if (!reader.measurement(item, at + ".measurements[" + std::to_string(i++) + "]", &m))
+            if (!reader.trial_measurement(item, at + ".measurements[" + std::to_string(i++) + "]", r->schema_version,
+                                          &m))
                 return false;
             record.measurements.push_back(std::move(m));
         }

@@ -6,9 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "measure/witness.h"
+
 // Written by the benchmark and checked by the reader: a reader meets only
 // records whose layout it knows.
-constexpr int64_t RECORD_SCHEMA_VERSION = 1;
+// Version 2 added each trial measurement's microseconds and witness; the
+// reader takes version 1 too.
+constexpr int64_t RECORD_SCHEMA_VERSION = 2;
 
 struct MeasurementRecord {
     std::string id;     // one of the ids of the table of measurements
@@ -18,6 +22,12 @@ struct MeasurementRecord {
     uint64_t block_bytes;
     uint64_t ms;
     double mib_per_s;   // nan where no rate can be given (null in JSON)
+    // Trial measurements of version 2: the same interval in microseconds,
+    // and what else the machine did meanwhile. Absent from averages.
+    bool has_us;
+    uint64_t us;
+    bool has_witness;
+    Witness witness;
 };
 
 struct TrialRecord {

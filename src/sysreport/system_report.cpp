@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "measure/visible.h"
+#include "measure/witness.h"
 #include "platform/platform.h"
 #include "sysreport/report.h"
 
@@ -57,6 +58,8 @@ void print_system_report(const RunParameters& parameters)
     if (parameters.direct_io)
         printf("Direct I/O =\trequested (O_DIRECT)\n");
     printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
+    // The device whose transfers every measurement's witness counts.
+    printf("I/O witness =\t%s\n", visible(witness_device_description()).c_str());
     printf("Date/time =\t");
     run_command("date");
     puts("\nDisk hardware:\n");

@@ -1,0 +1,217 @@
+// The four passes over the scratch file: one loop, driven by a row of the
+// table of pass kinds (what to prepare, how to open, how to move one
+// block, what follows), as an I/O engine drives its operations.
+#include <algorithm>
+#include <cerrno>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+#include "disktest/scratch.h"
+#include "measure/interrupt.h"
+#include "measure/progress.h"
+#include "measure/result.h"
+#include "measure/witness.h"
+
+namespace {
+
+// What the block step of a pass reports: 0, an errno value, or NO_REASON
+// for a failure the system gave no reason for (a short read or write).
+constexpr int NO_REASON = -1;
+
+// Everything a block step needs: the descriptor, the block's place in the
+// pass and the shuffled offsets (seek pass only).
+struct PassState {
+    int fd;
+    const uint64_t* offsets;
+};
+
+int write_block(const PassState& state, uint64_t index)
+{
+    // Inside the interval, as the index changes with every block; its
+    // cost is measured in the benchmark document.
+    stamp_block(write_buffer, index);
+    const ssize_t written = write(state.fd, write_buffer, BLOCK_SIZE);
+    if (written == static_cast<ssize_t>(BLOCK_SIZE))
+        return 0;
+    // A short write carries no reason; asking for the rest of the block
+    // brings out the one the system has (a full disk, a file size limit),
+    // if there is one.
+    if (written < 0)
+        return errno;
+    return write(state.fd, write_buffer + written, BLOCK_SIZE - written) < 0 ? errno : NO_REASON;
+}
+
+int read_block(const PassState& state, uint64_t)
+{
+    const ssize_t got = read(state.fd, read_buffer, BLOCK_SIZE);
+    // End of file or a short read means the file is not what the write
+    // pass left: a result from it would be a half-result.
+    if (got == static_cast<ssize_t>(BLOCK_SIZE))
+        return 0;
+    return got < 0 ? errno : NO_REASON;
+}
+
+int seek_block(const PassState& state, uint64_t index)
+{
+    lseek(state.fd, static_cast<off_t>(state.offsets[index]), SEEK_SET);
+    // A block past a shortened file's end reads short or empty, and the
+    // pass goes on; only an error stops it.
+    return read(state.fd, seek_buffer, BLOCK_SIZE) < 0 ? errno : 0;
+}
+
+struct PassKind {
+    DiskPassKind kind;
+    const char* label;        // of the result line
+    const char* verb;         // of the header line
+    const char* order;        // "sequential" or "random"
+    bool for_write;           // opened for writing (created by the first write)
+    bool shuffled;            // visits the blocks in a shuffled order
+    bool refill;              // fresh random bytes before the pass
+    bool flush_after;         // the file's data flushed after the interval
+    const char* fail_message; // of an open or transfer failure
+    WitnessKind witness;
+    int (*transfer)(const PassState& state, uint64_t index);
+};
+
+const char* const WRITE_ERROR = "Write error.  Aborting...\n";
+const char* const READ_ERROR = "Read error.  Aborting...\n";
+
+// The rewrite is the write again, over the file the first write left: its
+// blocks are overwritten where they lie (no O_TRUNC).
+constexpr PassKind PASS_KINDS[] = {
+    {DiskPassKind::Write, "write", "Writing", "sequential", true, false, true, true, WRITE_ERROR,
+     WitnessKind::Write, write_block},
+    {DiskPassKind::Read, "read", "Reading", "sequential", false, false, false, false, READ_ERROR,
+     WitnessKind::Read, read_block},
+    {DiskPassKind::Rewrite, "write", "Writing", "sequential", true, false, true, true, WRITE_ERROR,
+     WitnessKind::Write, write_block},
+    {DiskPassKind::Seek, "seek", "Reading", "random", false, true, false, false, READ_ERROR, WitnessKind::Read,
+     seek_block},
+};
+
+const PassKind& pass_kind(DiskPassKind kind)
+{
+    for (const PassKind& row : PASS_KINDS)
+        if (row.kind == kind)
+            return row;
+    return PASS_KINDS[0];
+}
+
+// Memory the pass needs, taken before the clock starts: 8 bytes a block, on
+// the heap so that no file size can overflow the stack.
+template <typename T>
+T* allocate_or_die(uint64_t count)
+{
+    const uint64_t bytes = count * sizeof(T);
+    T* memory = static_cast<T*>(malloc(count == 0 ? 1 : bytes));
+    if (memory == nullptr) {
+        fprintf(stderr, "Could not allocate %" PRIu64 " bytes.\n", bytes);
+        exit(1);
+    }
+    return memory;
+}
+
+} // namespace
+
+Measured run_pass(DiskPassKind which, uint64_t file_size)
+{
+    const PassKind& kind = pass_kind(which);
+    // Fresh random bytes for every write pass, so that no file system can
+    // compress the block; the stamp of each block's index keeps storage
+    // that deduplicates (ZFS dedup=on, VDO, many SAN arrays) from keeping
+    // one copy of a block written `blocks` times.
+    if (kind.refill)
+        for (unsigned char& byte : write_buffer)
+            byte = static_cast<unsigned char>(random());
+
+    const uint64_t blocks = file_size / BLOCK_SIZE;
+    print_pass_header(kind.verb, blocks, kind.order);
+    uint64_t* offsets = nullptr;
+    if (kind.shuffled) {
+        offsets = allocate_or_die<uint64_t>(blocks);
+        for (uint64_t i = 0; i < blocks; ++i)
+            offsets[i] = i * BLOCK_SIZE;
+        shuffle_offsets(offsets, blocks);
+    }
+    // One clock reading a block, for the latencies of the single transfers.
+    int64_t* block_us = allocate_or_die<int64_t>(blocks);
+    progress_begin(PROGRESS_MARKS);
+
+    const Interval interval = interval_begin();
+    PassState state{scratch_open_or_die(kind.for_write, kind.for_write ? "Error creating file.\n" : READ_ERROR),
+                    offsets};
+    TimeReading last = interval.start;
+    for (uint64_t i = 0; i < blocks; ++i) {
+        if (interrupt_signal() != 0) {
+            free(offsets);
+            free(block_us);
+            Measured stopped{};
+            stopped.ms = abandon_pass(state.fd);
+            return stopped;
+        }
+        const int error = kind.transfer(state, i);
+        if (error != 0)
+            scratch_fatal(kind.fail_message, error == NO_REASON ? 0 : error);
+        const TimeReading now = time_reading();
+        block_us[i] = elapsed_us(now, last);
+        last = now;
+        progress_tick(i, blocks, PROGRESS_MARKS);
+    }
+    // A network or FUSE file system may report a deferred write error only
+    // at close; a read pass's close has nothing to say.
+    const int closed = close(state.fd);
+    const int close_error = errno;
+    Measured measured = interval_end(interval);
+    if (kind.for_write && closed != 0)
+        scratch_fatal(WRITE_ERROR, close_error);
+    free(offsets);
+    measured.witness.has_blocks = true;
+    measured.witness.block_us = block_latency(block_us, blocks);
+    free(block_us);
+
+    if (kind.flush_after) {
+        // The file's own data reaches the disk outside the measurement, so
+        // that the next pass does not pay for this one's write-back; a
+        // failure to get there is a write error like any other.
+        const TimeReading flush_start = time_reading();
+        const int flush_error = scratch_flush();
+        if (flush_error != 0)
+            scratch_fatal(WRITE_ERROR, flush_error);
+        measured.witness.has_flush = true;
+        measured.witness.flush_us = elapsed_us(time_reading(), flush_start);
+    }
+    putchar('\n');
+    print_result(static_cast<uint64_t>(measured.ms), kind.label, file_size, 1, BLOCK_SIZE);
+    witness_judge(&measured, kind.witness, blocks * BLOCK_SIZE);
+    putchar('\n');
+    return measured;
+}
+
+int64_t write_pass(uint64_t file_size)
+{
+    return run_pass(DiskPassKind::Write, file_size).ms;
+}
+
+int64_t read_pass(uint64_t file_size)
+{
+    return run_pass(DiskPassKind::Read, file_size).ms;
+}
+
+int64_t seek_pass(uint64_t file_size)
+{
+    return run_pass(DiskPassKind::Seek, file_size).ms;
+}
+
+void shuffle_offsets(uint64_t* array, uint64_t n)
+{
+    constexpr uint64_t RANDOM_MAX = 2147483647;
+    for (uint64_t k = 0, remaining = n; remaining > 1; ++k, --remaining) {
+        const uint64_t r = static_cast<uint64_t>(random());
+        const uint64_t j = r / (RANDOM_MAX / remaining + 1);
+        std::swap(array[k + j], array[k]);
+    }
+}

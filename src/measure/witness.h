@@ -1,0 +1,102 @@
+// The witness of a measurement: what else the machine did while it ran,
+// read just outside its two clock readings, and the verdict on whether the
+// figure can be trusted.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "measure/timing.h"
+#include "platform/platform.h"
+
+// What a measurement is, for judging its witness.
+enum class WitnessKind { Memory, Write, Read };
+
+// Reasons a figure is not to be trusted, as bits of Witness::disturbed.
+constexpr unsigned DISTURBED_CPU_TAKEN = 1u << 0;
+constexpr unsigned DISTURBED_STEAL = 1u << 1;
+constexpr unsigned DISTURBED_OTHER_IO = 1u << 2;
+constexpr unsigned DISTURBED_PAGE_CACHE = 1u << 3;
+constexpr unsigned DISTURBED_SWAP = 1u << 4;
+constexpr unsigned DISTURBED_STALL = 1u << 5;
+// Their names in the record, in the order of the bits.
+extern const char* const DISTURBED_NAMES[6];
+
+// The single 4 MiB transfers of a disk pass.
+struct BlockLatency {
+    int64_t p50_us;
+    int64_t p99_us;
+    int64_t max_us;
+};
+
+struct Witness {
+    int64_t cpu_us;                 // user + system CPU time of this process
+    int64_t involuntary_switches;
+    int64_t minor_faults;
+    int64_t major_faults;
+    bool steal_known;
+    int64_t steal_us;               // taken by a hypervisor, all CPUs
+    int64_t others_runnable[2];     // other runnable threads at the start and the end; -1 unknown
+    bool device_known;              // false where no block device holds the directory
+    uint64_t device_read_bytes;
+    uint64_t device_write_bytes;
+    bool swap_known;
+    uint64_t swap_bytes;
+    bool has_flush;                 // write passes: the fsync after the interval
+    int64_t flush_us;
+    bool has_blocks;                // disk passes
+    BlockLatency block_us;
+    unsigned disturbed;             // DISTURBED_* bits
+};
+
+// One measurement: the interval, and its witness.
+struct Measured {
+    int64_t ms;
+    int64_t us;
+    Witness witness;
+};
+
+// The counters a witness is the difference of.
+struct WitnessSample {
+    int64_t cpu_us;
+    int64_t involuntary_switches;
+    int64_t minor_faults;
+    int64_t major_faults;
+    MachineCounters machine;
+    bool device_known;
+    uint64_t device_read_bytes;
+    uint64_t device_write_bytes;
+};
+
+// Chooses the device whose transfers the witnesses count: the one holding
+// `path`.
+void witness_watch(const char* path);
+// For the machine description: the device's name, or that there is none and why.
+const std::string& witness_device_description();
+
+// Reads the counters (getrusage, the machine's counters, the watched
+// device's bytes). Called just before the first and just after the second
+// clock reading, never between them.
+WitnessSample witness_sample();
+// The witness of what happened between two samples; not yet judged.
+Witness witness_between(const WitnessSample& before, const WitnessSample& after);
+
+// The start and end of a measured interval, with the samples around them.
+struct Interval {
+    WitnessSample before;
+    TimeReading start;
+};
+Interval interval_begin();
+// Ends the interval: the second clock reading, then the sample.
+Measured interval_end(const Interval& interval);
+
+// Judges the witness of a measurement of `kind` that moved `bytes` in
+// `us` microseconds (what the device may be expected to move), sets its
+// `disturbed` bits and prints, for a disturbed one, the note line that
+// follows its result line: two spaces, "note:" and the reasons in words.
+void witness_judge(Measured* measured, WitnessKind kind, uint64_t bytes);
+// The words of that note, empty when nothing disturbed the measurement.
+std::string witness_note(const Measured& measured, WitnessKind kind, uint64_t bytes);
+
+// p50, p99 and max of `count` block times, reordering them.
+BlockLatency block_latency(int64_t* block_us, uint64_t count);
