@@ -77,8 +77,8 @@ struct PassKind {
     int (*transfer)(const PassState& state, uint64_t index);
 };
 
-const char* const WRITE_ERROR = "Write error.  Aborting...\n";
-const char* const READ_ERROR = "Read error.  Aborting...\n";
+constexpr const char* WRITE_ERROR = "Write error.  Aborting...\n";
+constexpr const char* READ_ERROR = "Read error.  Aborting...\n";
 
 // The rewrite is the write again, over the file the first write left: its
 // blocks are overwritten where they lie (no O_TRUNC).
