@@ -27,7 +27,7 @@ struct Thresholds {
     int64_t stall_min_us;              // ...and at least this long
 };
 
-constexpr Thresholds THRESHOLDS = {0.90, 100, 0.05, 64 << 20, 0.10, 0.50, 1 << 20, 20, 100000};
+constexpr Thresholds THRESHOLDS = {0.90, 50, 0.05, 64 << 20, 0.02, 0.50, 1 << 20, 20, 100000};
 
 // The device's name for the notes, or empty; and what the machine
 // description says of it.
@@ -176,7 +176,7 @@ unsigned judge(const Measured& m, WitnessKind kind, uint64_t bytes)
     // competition seen directly counts there.
     if (kind == WitnessKind::Memory && m.us > 0 && static_cast<double>(w.cpu_us) < t.cpu_share_min * m.us)
         reasons |= DISTURBED_CPU_TAKEN;
-    if (busiest >= logical_cpus() && seconds > 0 &&
+    if (busiest >= 1 && seconds > 0 &&
         static_cast<double>(w.involuntary_switches) > t.switches_per_s_max * seconds)
         reasons |= DISTURBED_CPU_TAKEN;
     if (w.steal_known && m.us > 0 &&
