@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <cstdlib>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -145,6 +146,29 @@ TEST(MachineInfo, FillsEveryField)
         EXPECT_NE(info.fs_device, "unknown");
         EXPECT_NE(info.fs_options, "unknown");
     }
+}
+
+// A ZFS data set's properties come from zfs get, the name passed as one
+// argument (no shell sees it); no zfs, or a failing one, gives nothing.
+TEST(ZfsProperties, ReadFromZfsGet)
+{
+    const ScopedTempDir dir = enter_temp_dir();
+    const std::string saved_path = getenv("PATH") != nullptr ? getenv("PATH") : "";
+    ASSERT_EQ(mkdir("bin", 0700), 0);
+    write_file("bin/zfs", "#!/bin/sh\nprintf '%s' \"$6\" > asked\n"
+                          "printf 'recordsize\\t128K\\ncompression\\tlz4\\ndedup\\toff\\n'\n");
+    ASSERT_EQ(chmod("bin/zfs", 0700), 0);
+    setenv("PATH", (dir.path + "/bin").c_str(), 1);
+    const std::string hostile = "tank/data; touch PWNED";
+    EXPECT_EQ(zfs_properties(hostile), "recordsize=128K, compression=lz4, dedup=off");
+    EXPECT_EQ(read_file("asked"), hostile);
+    EXPECT_FALSE(file_exists("PWNED"));
+    write_file("bin/zfs", "#!/bin/sh\necho 'cannot open' >&2\nexit 1\n");
+    EXPECT_EQ(zfs_properties("tank"), "");
+    setenv("PATH", (dir.path + "/nowhere").c_str(), 1);
+    EXPECT_EQ(zfs_properties("tank"), "");
+    setenv("PATH", saved_path.c_str(), 1);
+    leave_temp_dir(dir);
 }
 
 } // namespace

@@ -186,7 +186,7 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
     r.machine = MachineRecord{machine.host_name,  machine.system,    machine.release,
                               machine.architecture, machine.cpu_model, machine.logical_cpus,
                               parameters.phys_mem, machine.directory, machine.fs_type,
-                              machine.fs_device,  machine.fs_options};
+                              machine.fs_device,  machine.fs_options,  machine.fs_properties};
     ParametersRecord& p = r.parameters;
     p.trials = parameters.trials;
     p.file_size_bytes = parameters.file_size;

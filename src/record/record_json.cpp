@@ -85,6 +85,7 @@ std::string record_to_json(const RunRecord& r)
         {"architecture", m.architecture}, {"cpu_model", m.cpu_model}, {"logical_cpus", m.logical_cpus},
         {"ram_bytes", m.ram_bytes}, {"directory", m.directory},   {"fs_type", m.fs_type},
         {"fs_device", m.fs_device}, {"fs_options", m.fs_options},
+        {"fs_properties", m.fs_properties.empty() ? json(nullptr) : json(m.fs_properties)},
     };
     const ParametersRecord& p = r.parameters;
     document["parameters"] = {

@@ -275,7 +275,7 @@ bool ids_match(Reader& reader, const std::vector<Item>& items, Id id_of, const s
     return true;
 }
 
-bool read_machine(Reader& reader, const object& document, MachineRecord* m)
+bool read_machine(Reader& reader, const object& document, int64_t version, MachineRecord* m)
 {
     object machine;
     const std::string at = "machine.";
@@ -287,7 +287,8 @@ bool read_machine(Reader& reader, const object& document, MachineRecord* m)
            reader.whole(machine, at, "ram_bytes", &m->ram_bytes) &&
            reader.text(machine, at, "directory", &m->directory) && reader.text(machine, at, "fs_type", &m->fs_type) &&
            reader.text(machine, at, "fs_device", &m->fs_device) &&
-           reader.text(machine, at, "fs_options", &m->fs_options);
+           reader.text(machine, at, "fs_options", &m->fs_options) &&
+           (version < 2 || reader.text(machine, at, "fs_properties", &m->fs_properties, true));
 }
 
 bool read_parameters(Reader& reader, const object& document, ParametersRecord* p)
@@ -337,7 +338,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         !reader.text(document, "", "ended_at", &r->ended_at) || !reader.flag(document, "", "complete", &r->complete) ||
         !reader.whole(document, "", "seed", &r->seed) ||
         !reader.texts(document, "", "command_line", &r->command_line) ||
-        !read_machine(reader, document, &r->machine) || !read_parameters(reader, document, &r->parameters))
+        !read_machine(reader, document, r->schema_version, &r->machine) || !read_parameters(reader, document, &r->parameters))
         return false;
     const ParametersRecord& p = r->parameters;
     const std::vector<std::string> ids = expected_ids(p.phases);

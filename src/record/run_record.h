@@ -61,6 +61,7 @@ struct MachineRecord {
     std::string fs_type;
     std::string fs_device;
     std::string fs_options;
+    std::string fs_properties;  // ZFS data set properties, empty when none (null in JSON; version 2)
 };
 
 struct ParametersRecord {

@@ -1,4 +1,7 @@
+#include <cerrno>
 #include <cstdlib>
+#include <fcntl.h>
+#include <sys/wait.h>
 #include <sys/utsname.h>
 #include <unistd.h>
 
@@ -48,5 +51,56 @@ MachineInfo machine_info()
     info.fs_type = fs.type;
     info.fs_device = fs.source;
     info.fs_options = fs.options;
+    if (info.fs_type == "zfs")
+        info.fs_properties = zfs_properties(info.fs_device);
     return info;
+}
+
+std::string zfs_properties(const std::string& dataset)
+{
+    int out[2];
+    if (pipe(out) != 0)
+        return "";
+    // Run without a shell: the data set's name goes to zfs as it is.
+    const pid_t child = fork();
+    if (child == 0) {
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(out[1], STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        close(out[0]);
+        execlp("zfs", "zfs", "get", "-H", "-o", "property,value", "recordsize,compression,dedup,sync,primarycache,logbias",
+               dataset.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    std::string text;
+    char buffer[1024];
+    ssize_t n = 0;
+    while (child > 0 && (n = read(out[0], buffer, sizeof buffer)) != 0) {
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0 || text.size() > 65536)
+            break;
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(out[0]);
+    int status = 0;
+    while (child > 0 && waitpid(child, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (child < 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        return "";
+    // One "property<TAB>value" line each.
+    std::string properties;
+    for (size_t at = 0; at < text.size();) {
+        size_t end = text.find('\n', at);
+        if (end == std::string::npos)
+            end = text.size();
+        const std::string line = text.substr(at, end - at);
+        const size_t tab = line.find('\t');
+        if (tab != std::string::npos)
+            properties += (properties.empty() ? "" : ", ") + line.substr(0, tab) + "=" + line.substr(tab + 1);
+        at = end + 1;
+    }
+    return properties;
 }

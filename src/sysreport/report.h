@@ -26,8 +26,13 @@ struct MachineInfo {
     std::string fs_type;
     std::string fs_device;
     std::string fs_options;
+    std::string fs_properties;  // a ZFS data set's: "recordsize=128K, compression=lz4, ..."; else empty
 };
 
 MachineInfo machine_info();
+// What `zfs get` says of the properties of `dataset` that change a disk
+// figure (recordsize, compression, dedup, sync, primarycache, logbias), as
+// "name=value" joined by ", "; empty when the command is missing or fails.
+std::string zfs_properties(const std::string& dataset);
 std::string host_name();
 std::string working_directory();

@@ -60,6 +60,9 @@ void print_system_report(const RunParameters& parameters)
     printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
     // The device whose transfers every measurement's witness counts.
     printf("I/O witness =\t%s\n", visible(witness_device_description()).c_str());
+    // ZFS figures depend on the data set's settings as much as on its disks.
+    if (!machine.fs_properties.empty())
+        printf("ZFS =\t\t%s\n", visible(machine.fs_properties).c_str());
     printf("Date/time =\t");
     run_command("date");
     puts("\nDisk hardware:\n");
