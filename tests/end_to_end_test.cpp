@@ -145,6 +145,22 @@ void expect_lines_match(const std::vector<std::string>& lines, size_t first,
             << "line " << first + i + 1 << ": \"" << lines[first + i] << "\" against \"" << patterns[i] << "\"";
 }
 
+// The lines of a report without the notes of disturbed measurements, which
+// depend on the machine; each note must follow a result line.
+std::vector<std::string> lines_without_notes(const std::string& out)
+{
+    std::vector<std::string> lines;
+    for (const std::string& line : split_lines(out)) {
+        if (line.rfind("  note: ", 0) == 0) {
+            EXPECT_TRUE(!lines.empty() && std::regex_search(lines.back(), std::regex(RESULT)))
+                << "a note after \"" << (lines.empty() ? "" : lines.back()) << "\"";
+            continue;
+        }
+        lines.push_back(line);
+    }
+    return lines;
+}
+
 double ms_of(const std::string& line)
 {
     return std::stod(line.substr(line.find("blocks") + 6));
@@ -180,17 +196,7 @@ TEST_F(EndToEnd, TwoTrialRunHasTheReportsStructure)
                                "Hostname =\t",
                                0),
               0u);
-    // A disturbed measurement's note follows its result line; the report's
-    // structure is checked without the notes, which depend on the machine.
-    std::vector<std::string> lines;
-    for (const std::string& line : split_lines(result.out)) {
-        if (line.rfind("  note: ", 0) == 0) {
-            EXPECT_TRUE(!lines.empty() && std::regex_search(lines.back(), std::regex(RESULT)))
-                << "a note after \"" << (lines.empty() ? "" : lines.back()) << "\"";
-            continue;
-        }
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = lines_without_notes(result.out);
 
     size_t first_trial = 0;
     while (first_trial < lines.size() && lines[first_trial] != std::string(59, '='))
@@ -382,17 +388,7 @@ TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
     EXPECT_EQ(document["machine"]["directory"], dir_.path + "/data");
     const nlohmann::json& measurements = document["trials"].at(0)["measurements"];
     ASSERT_EQ(measurements.size(), 12u);
-    // A disturbed measurement's note follows its result line; the report's
-    // structure is checked without the notes, which depend on the machine.
-    std::vector<std::string> lines;
-    for (const std::string& line : split_lines(result.out)) {
-        if (line.rfind("  note: ", 0) == 0) {
-            EXPECT_TRUE(!lines.empty() && std::regex_search(lines.back(), std::regex(RESULT)))
-                << "a note after \"" << (lines.empty() ? "" : lines.back()) << "\"";
-            continue;
-        }
-        lines.push_back(line);
-    }
+    const std::vector<std::string> lines = lines_without_notes(result.out);
     size_t next = 0;
     for (const nlohmann::json& m : measurements) {
         while (next < lines.size() && lines[next].find(" MiB/s") == std::string::npos)

@@ -19,6 +19,15 @@ namespace {
 
 using Witnessed = TempDirTest;
 
+// Watches the disk of the working directory; false where none can be.
+bool watch_here()
+{
+    witness_watch(".");
+    uint64_t read_bytes = 0;
+    uint64_t written_bytes = 0;
+    return platform_device_bytes(&read_bytes, &written_bytes);
+}
+
 TEST(BlockLatency, MedianHighPercentileAndMaximum)
 {
     std::vector<int64_t> times;
@@ -69,10 +78,7 @@ TEST_F(Witnessed, CompetitorOnTheCoreMakesASweepCpuTaken)
 // pass runs: the device moves far more than the pass's own bytes.
 TEST_F(Witnessed, OtherWriterOnTheDiskMakesAPassOtherIo)
 {
-    witness_watch(".");
-    uint64_t read_bytes = 0;
-    uint64_t written_bytes = 0;
-    if (!platform_device_bytes(&read_bytes, &written_bytes))
+    if (!watch_here())
         SKIP_OR_FAIL("no block device with counters holds " << dir_.path);
     const int direct = platform_direct_io_flag();
     const int probe = open("other", O_WRONLY | O_CREAT | direct, 0600);
@@ -103,10 +109,7 @@ TEST_F(Witnessed, OtherWriterOnTheDiskMakesAPassOtherIo)
 // bytes without the device, and says so.
 TEST_F(Witnessed, FreshSmallFileIsReadFromThePageCache)
 {
-    witness_watch(".");
-    uint64_t read_bytes = 0;
-    uint64_t written_bytes = 0;
-    if (!platform_device_bytes(&read_bytes, &written_bytes))
+    if (!watch_here())
         SKIP_OR_FAIL("no block device with counters holds " << dir_.path);
     testing::internal::CaptureStdout();
     run_pass(DiskPassKind::Write, 64 << 20);
@@ -116,7 +119,9 @@ TEST_F(Witnessed, FreshSmallFileIsReadFromThePageCache)
     EXPECT_TRUE(measured.witness.device_known);
     EXPECT_LT(measured.witness.device_read_bytes, uint64_t{4} << 20);
     EXPECT_NE(measured.witness.disturbed & DISTURBED_PAGE_CACHE, 0u);
-    EXPECT_NE(printed.find("  note: read from the page cache, not the disk"), std::string::npos) << printed;
+    const size_t note = printed.find("\n  note: ", printed.find("   64.00 MiB read "));
+    EXPECT_NE(note, std::string::npos) << printed;
+    EXPECT_NE(printed.find("read from the page cache, not the disk", note), std::string::npos) << printed;
     EXPECT_TRUE(measured.witness.has_blocks);
     EXPECT_GT(measured.witness.block_us.max_us, 0);
 }

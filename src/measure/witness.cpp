@@ -18,6 +18,7 @@ namespace {
 struct Thresholds {
     double cpu_share_min;              // a memory sweep's CPU time below this share of its time
     int64_t switches_per_s_max;        // involuntary switches per second beyond an idle machine's...
+    int64_t switches_min;              // ...and at least this many (one switch in a short sweep is no trend)
     double steal_share_max;            // CPU time a hypervisor took, as a share of one core's time
     uint64_t other_io_min_bytes;       // device bytes beyond the measurement's own, at least this...
     double other_io_min_share;         // ...and this share of its own bytes
@@ -27,7 +28,7 @@ struct Thresholds {
     int64_t stall_min_us;              // ...and at least this long
 };
 
-constexpr Thresholds THRESHOLDS = {0.90, 50, 0.05, 64 << 20, 0.02, 0.50, 1 << 20, 20, 100000};
+constexpr Thresholds THRESHOLDS = {0.90, 50, 5, 0.05, 64 << 20, 0.02, 0.50, 1 << 20, 20, 100000};
 
 // The device's name for the notes, or empty; and what the machine
 // description says of it.
@@ -157,7 +158,7 @@ BlockLatency block_latency(int64_t* block_us, uint64_t count)
         return block_us[rank];
     };
     const int64_t max = *std::max_element(block_us, block_us + count);
-    const int64_t p99 = at((count * 99) / 100 < count ? (count * 99) / 100 : count - 1);
+    const int64_t p99 = at(count * 99 / 100);
     const int64_t p50 = at(count / 2);
     return BlockLatency{p50, p99, max};
 }
@@ -176,7 +177,7 @@ unsigned judge(const Measured& m, WitnessKind kind, uint64_t bytes)
     // competition seen directly counts there.
     if (kind == WitnessKind::Memory && m.us > 0 && static_cast<double>(w.cpu_us) < t.cpu_share_min * m.us)
         reasons |= DISTURBED_CPU_TAKEN;
-    if (busiest >= 1 && seconds > 0 &&
+    if (busiest >= 1 && w.involuntary_switches >= t.switches_min &&
         static_cast<double>(w.involuntary_switches) > t.switches_per_s_max * seconds)
         reasons |= DISTURBED_CPU_TAKEN;
     if (w.steal_known && m.us > 0 &&
@@ -219,8 +220,9 @@ std::string witness_note(const Measured& m, WitnessKind kind, uint64_t bytes)
     const auto add = [&note](const std::string& words) { note += (note.empty() ? "" : "; ") + words; };
     const double elapsed = m.us > 0 ? static_cast<double>(m.us) : 1.0;
     if ((w.disturbed & DISTURBED_CPU_TAKEN) != 0) {
-        if (kind == WitnessKind::Memory)
-            add("the core ran " + percent(static_cast<double>(w.cpu_us) / elapsed) + " of the time");
+        const double share = static_cast<double>(w.cpu_us) / elapsed;
+        if (kind == WitnessKind::Memory && share < THRESHOLDS.cpu_share_min)
+            add("the core ran " + percent(share) + " of the time");
         else
             add(std::to_string(std::max(w.others_runnable[0], w.others_runnable[1])) +
                 " other threads ready to run, " + std::to_string(w.involuntary_switches) + " switches forced");
