@@ -1,7 +1,6 @@
 #include "driver/export.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -54,15 +53,6 @@ MeasurementRecord measurement_record(const Measurement& m, const RunParameters& 
     record.ms = ms;
     record.mib_per_s = rate_mib_per_s(ms, object.size, object.sweeps);
     return record;
-}
-
-// The rate of a measurement that took `us` microseconds: finer than the
-// printed whole milliseconds, for the statistics.
-double rate_of_us(const MeasurementRecord& m)
-{
-    const double mebibytes = static_cast<double>(m.size_bytes) * static_cast<double>(m.sweeps) * 0x1p-20;
-    const double rate = mebibytes / (static_cast<double>(m.us) / 1e6);
-    return std::isnan(rate) ? NAN : rate;
 }
 
 } // namespace
@@ -235,7 +225,8 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
         for (const TrialRecord& trial : r.trials)
             for (const MeasurementRecord& item : trial.measurements)
                 if (item.id == m.id)
-                    rates.push_back(rate_of_us(item));
+                    // Finer than the printed whole milliseconds.
+                    rates.push_back(rate_mib_per_s_us(item.us, item.size_bytes, static_cast<int32_t>(item.sweeps)));
         const RateStatistics spread = rate_statistics(rates.data(), rates.size());
         r.statistics.push_back(StatisticsRecord{m.id, spread.min, spread.median, spread.max, spread.stddev});
     }

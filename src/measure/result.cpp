@@ -18,14 +18,28 @@ char* format_size(uint64_t bytes, char* buffer)
     return buffer;
 }
 
-double rate_mib_per_s(uint64_t ms, uint64_t size, int32_t sweeps)
+namespace {
+
+double rate_for_seconds(double seconds, uint64_t size, int32_t sweeps)
 {
     const uint64_t bytes = static_cast<uint64_t>(static_cast<int64_t>(sweeps)) * size;
     const double mebibytes = static_cast<double>(bytes) * 0x1p-20;
-    const double rate = mebibytes / (static_cast<double>(ms) / 1000.0);
+    const double rate = mebibytes / seconds;
     // 0.0 / 0.0 has its sign bit set on amd64 and would print as "-nan";
     // a rate is never negative, so show the plain "nan".
     return std::isnan(rate) ? std::numeric_limits<double>::quiet_NaN() : rate;
+}
+
+} // namespace
+
+double rate_mib_per_s(uint64_t ms, uint64_t size, int32_t sweeps)
+{
+    return rate_for_seconds(static_cast<double>(ms) / 1000.0, size, sweeps);
+}
+
+double rate_mib_per_s_us(uint64_t us, uint64_t size, int32_t sweeps)
+{
+    return rate_for_seconds(static_cast<double>(us) / 1e6, size, sweeps);
 }
 
 void format_result(char* line, uint64_t ms, const char* label, uint64_t size, int32_t sweeps,

@@ -14,6 +14,8 @@ char* format_size(uint64_t bytes, char* buffer);
 // MiB/s for `sweeps` sweeps over `size` bytes in `ms` milliseconds: inf when
 // bytes moved in 0 ms, nan when nothing moved in 0 ms.
 double rate_mib_per_s(uint64_t ms, uint64_t size, int32_t sweeps);
+// The same for an interval of `us` microseconds.
+double rate_mib_per_s_us(uint64_t us, uint64_t size, int32_t sweeps);
 
 // Formats the result line (with its newline) into `line` (RESULT_LINE_LEN bytes).
 void format_result(char* line, uint64_t ms, const char* label, uint64_t size, int32_t sweeps,
