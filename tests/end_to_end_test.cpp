@@ -451,6 +451,59 @@ TEST_F(EndToEnd, DiskOnlyRunRecordsItsFourMeasurements)
     EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
 }
 
+// Asked how far it is (SIGUSR1 here, Ctrl-T on FreeBSD) again and again, the
+// run answers on standard error and its report keeps every line it has
+// without the questions, figures aside.
+TEST_F(EndToEnd, StatusSignalAnswersAndTheRunGoesOn)
+{
+    const std::vector<std::string> arguments = {"--only", "disk", "--trials", "2", "--file-size", "256M"};
+    const auto masked = [](const std::string& out) {
+        std::vector<std::string> lines = lines_without_notes(out);
+        for (std::string& line : lines)
+            line = std::regex_replace(line, std::regex(" *[0-9]+(\\.[0-9]+)?"), " N");
+        return lines;
+    };
+    const RunResult quiet = run(arguments);
+    ASSERT_TRUE(exited_with(quiet, 0)) << quiet.err;
+
+    // SIGUSR1 ends a process that has not yet said what it does with it:
+    // ask once the notice is out, which comes after the handlers.
+    const pid_t child = start(arguments);
+    int status = 0;
+    int asked = 0;
+    while (read_file("stdout.txt").empty() && waitpid(child, &status, WNOHANG) == 0)
+        usleep(1000);
+    while (waitpid(child, &status, WNOHANG) == 0) {
+        kill(child, SIGUSR1);
+        ++asked;
+        usleep(2000);
+    }
+    RunResult asking = finish(child);
+    asking.status = status;
+    ASSERT_TRUE(exited_with(asking, 0)) << asking.err;
+    const std::vector<std::string> asked_lines = masked(asking.out);
+    const std::vector<std::string> quiet_lines = masked(quiet.out);
+    ASSERT_EQ(asked_lines.size(), quiet_lines.size()) << asking.out;
+    for (size_t i = 0; i < quiet_lines.size(); ++i)
+        EXPECT_EQ(asked_lines[i], quiet_lines[i]) << "line " << i + 1;
+
+    const std::regex answer("ovrel-bench: (not measuring yet|trial [12] of 2, (between measurements|"
+                            "(write|read|rewrite|seek): [0-9]+\\.[0-9]{3} s, [0-9]+ of 64 blocks))");
+    int answers = 0;
+    int in_pass = 0;
+    for (const std::string& line : split_lines(asking.err)) {
+        if (line.rfind("ovrel-bench: ", 0) != 0)
+            continue;
+        EXPECT_TRUE(std::regex_match(line, answer)) << line;
+        ++answers;
+        in_pass += line.find(" blocks") != std::string::npos;
+    }
+    // Signals that arrive while one is pending are one signal.
+    EXPECT_GT(answers, 0) << asked << " asked";
+    EXPECT_GT(in_pass, 0) << asking.err;
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
+}
+
 // Hostile or careless surroundings: each is refused before the notice and
 // leaves what it found as it was.
 TEST_F(EndToEnd, WhatIsNotOursIsNeverWritten)

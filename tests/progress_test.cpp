@@ -1,9 +1,12 @@
+#include <regex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "measure/progress.h"
+#include "measure/status.h"
+#include "measure/timing.h"
 
 namespace {
 
@@ -78,6 +81,35 @@ TEST(ProgressBar, Frames)
         fflush(stdout);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), row.frame) << row.cells;
     }
+}
+
+// The status line answers "how far is it?" at every point of a run, and a
+// buffer too small for it gets a cut line that still ends the line.
+TEST(StatusLine, SaysWhereTheRunIs)
+{
+    const auto line = [](int64_t later_us) {
+        char buffer[160];
+        const TimeReading now = time_reading();
+        const size_t length = status_line(buffer, sizeof buffer, now.seconds * 1000000 + now.microseconds + later_us);
+        return std::string(buffer, length);
+    };
+    EXPECT_EQ(line(0), "ovrel-bench: not measuring yet\n");
+    status_trial(2, 3);
+    EXPECT_EQ(line(0), "ovrel-bench: trial 2 of 3, between measurements\n");
+    status_begin("small-4", 0);
+    EXPECT_TRUE(std::regex_match(line(5000), std::regex("ovrel-bench: trial 2 of 3, small-4: 0\\.00[56] s\n")))
+        << line(5000);
+    status_end();
+    status_begin("write", 12288);
+    status_blocks_done(812);
+    EXPECT_TRUE(std::regex_match(line(3412000),
+                                 std::regex("ovrel-bench: trial 2 of 3, write: 3\\.41[23] s, 812 of 12288 blocks\n")))
+        << line(3412000);
+
+    char small[10];
+    ASSERT_EQ(status_line(small, sizeof small, 0), sizeof small);
+    EXPECT_EQ(std::string(small, sizeof small), "ovrel-ben\n");
+    status_end();
 }
 
 } // namespace

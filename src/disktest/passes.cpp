@@ -14,6 +14,7 @@
 #include "measure/interrupt.h"
 #include "measure/progress.h"
 #include "measure/result.h"
+#include "measure/status.h"
 #include "measure/witness.h"
 
 namespace {
@@ -34,25 +35,35 @@ int write_block(const PassState& state, uint64_t index)
     // Inside the interval, as the index changes with every block; its
     // cost is measured in the benchmark document.
     stamp_block(write_buffer, index);
-    const ssize_t written = write(state.fd, write_buffer, BLOCK_SIZE);
-    if (written == static_cast<ssize_t>(BLOCK_SIZE))
-        return 0;
-    // A short write carries no reason; asking for the rest of the block
-    // brings out the one the system has (a full disk, a file size limit),
-    // if there is one.
-    if (written < 0)
-        return errno;
-    return write(state.fd, write_buffer + written, BLOCK_SIZE - written) < 0 ? errno : NO_REASON;
+    // A short write (a signal on a file system that lets one cut a
+    // transfer) carries no reason: asking for the rest of the block either
+    // finishes it or brings out the reason the system has (a full disk, a
+    // file size limit).
+    for (uint64_t done = 0; done < BLOCK_SIZE;) {
+        const ssize_t written = write(state.fd, write_buffer + done, BLOCK_SIZE - done);
+        if (written < 0)
+            return errno;
+        if (written == 0)
+            return NO_REASON;
+        done += static_cast<uint64_t>(written);
+    }
+    return 0;
 }
 
 int read_block(const PassState& state, uint64_t)
 {
-    const ssize_t got = read(state.fd, read_buffer, BLOCK_SIZE);
-    // End of file or a short read means the file is not what the write
-    // pass left: a result from it would be a half-result.
-    if (got == static_cast<ssize_t>(BLOCK_SIZE))
-        return 0;
-    return got < 0 ? errno : NO_REASON;
+    // End of file before the block is whole means the file is not what the
+    // write pass left: a result from it would be a half-result. A short
+    // read that is only cut by a signal reads on.
+    for (uint64_t done = 0; done < BLOCK_SIZE;) {
+        const ssize_t got = read(state.fd, read_buffer + done, BLOCK_SIZE - done);
+        if (got < 0)
+            return errno;
+        if (got == 0)
+            return NO_REASON;
+        done += static_cast<uint64_t>(got);
+    }
+    return 0;
 }
 
 int seek_block(const PassState& state, uint64_t index)
@@ -160,6 +171,7 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
         block_us[i] = elapsed_us(now, last);
         last = now;
         progress_tick(i, blocks, PROGRESS_MARKS);
+        status_blocks_done(i + 1);
     }
     // A network or FUSE file system may report a deferred write error only
     // at close; a read pass's close has nothing to say.

@@ -1,5 +1,6 @@
 #include "driver/signals.h"
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -8,6 +9,8 @@
 
 #include "disktest/scratch.h"
 #include "measure/interrupt.h"
+#include "measure/status.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -27,6 +30,15 @@ void on_signal(int signal_number)
     scratch_remove_from_signal();
     signal(signal_number, SIG_DFL);
     raise(signal_number);
+}
+
+// The operator's question "how far is it?": answered on standard error, and
+// the run goes on. The measurement in progress loses only the print's time.
+void on_status_signal(int)
+{
+    const int saved = errno;
+    status_print();
+    errno = saved;
 }
 
 sigset_t handled_set()
@@ -52,6 +64,17 @@ void install_signal_handlers()
         sigemptyset(&action.sa_mask);
         sigaction(signal_number, &action, nullptr);
     }
+    // Restarted system calls: a status request must not cut short a read of
+    // the return key, a transfer or a wait.
+    const int status_signal = platform_status_signal();
+    struct sigaction previous;
+    if (sigaction(status_signal, nullptr, &previous) == 0 && previous.sa_handler == SIG_IGN)
+        return;
+    struct sigaction action{};
+    action.sa_handler = on_status_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    sigaction(status_signal, &action, nullptr);
 }
 
 void signals_keep_for_record()

@@ -4,6 +4,8 @@
 
 // INT, TERM, HUP, QUIT and PIPE remove this run's scratch file, then end the
 // process by the signal; signals ignored at start (nohup) stay ignored.
+// The status signal (SIGINFO on FreeBSD, SIGUSR1 on Linux) prints what is
+// being measured on standard error and nothing else.
 // SIGXFSZ is ignored, so that a file size limit is a write error with its
 // reason rather than a silent death.
 void install_signal_handlers();

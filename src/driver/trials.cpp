@@ -11,6 +11,7 @@
 #include "driver/signals.h"
 #include "measure/interrupt.h"
 #include "measure/result.h"
+#include "measure/status.h"
 #include "measure/timing.h"
 #include "measure/visible.h"
 #include "memtest/array_fill.h"
@@ -68,6 +69,7 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
     // 64 bits, so that the last of 2147483647 trials does not wrap the count.
     for (int64_t t = 1; t <= parameters.trials; ++t) {
         TrialTimes trial{};
+        status_trial(t, parameters.trials);
         puts(TRIAL_RULE);
         printf("Trial %" PRId64 "...\n", t);
         puts(TRIAL_RULE);
@@ -77,7 +79,9 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
                 continue;
             if (m.group_header != nullptr)
                 puts(m.group_header);
+            status_begin(m.id, m.pass == DiskPassKind::None ? 0 : parameters.file_size / BLOCK_SIZE);
             const Measured measured = run_measurement(m, parameters);
+            status_end();
             trial.ms[index] = measured.ms;
             trial.us[index] = measured.us;
             trial.witness[index] = measured.witness;

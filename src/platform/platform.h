@@ -43,6 +43,10 @@ int platform_direct_io_flag();
 bool platform_free_space(const char* path, FreeSpace* space);
 // Writes the file's data to stable storage; 0, or -1 with errno set.
 int platform_flush_file(int fd);
+// The signal by which the operator asks a running command how far it is:
+// SIGINFO (Ctrl-T) where the system has it, SIGUSR1 elsewhere; and its name.
+int platform_status_signal();
+const char* platform_status_signal_name();
 // Memory straight from the system for one array: pages never handed out
 // before in this process (an allocator may give back the last array's,
 // already in memory on FreeBSD), zero-filled and brought in by the first

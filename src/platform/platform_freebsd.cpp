@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -93,6 +94,16 @@ bool platform_free_space(const char* path, FreeSpace* space)
     space->available_blocks = fs.f_bavail;
     space->block_size = fs.f_bsize;
     return true;
+}
+
+int platform_status_signal()
+{
+    return SIGINFO;
+}
+
+const char* platform_status_signal_name()
+{
+    return "SIGINFO";
 }
 
 int platform_flush_file(int fd)

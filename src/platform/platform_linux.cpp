@@ -5,6 +5,7 @@
 #include "platform/platform.h"
 
 #include <cerrno>
+#include <csignal>
 #include <climits>
 #include <cstdio>
 #include <cinttypes>
@@ -117,6 +118,16 @@ bool platform_free_space(const char* path, FreeSpace* space)
     space->available_blocks = blocks > static_cast<uint64_t>(INT64_MAX) ? INT64_MAX : static_cast<int64_t>(blocks);
     space->block_size = fs.f_frsize;
     return true;
+}
+
+int platform_status_signal()
+{
+    return SIGUSR1;
+}
+
+const char* platform_status_signal_name()
+{
+    return "SIGUSR1";
 }
 
 int platform_flush_file(int fd)
