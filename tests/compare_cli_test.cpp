@@ -1,5 +1,7 @@
 // Runs ovrel-compare on records that the real benchmark wrote.
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <string>
@@ -234,6 +236,64 @@ TEST_F(CompareCli, PlotsAreDrawnAndNothingInARunIsExecuted)
     }
     for (const char* png : {"compare.png", "fleet.png"})
         EXPECT_EQ(read_file(png).substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8)) << png;
+}
+
+// The metrics file is replaced whole, never written through a link, and
+// readable by the collector that runs as another user.
+TEST_F(CompareCli, OutputReplacesTheFileAtomically)
+{
+    make_runs(false);
+    write_file("victim", "keep");
+    ASSERT_EQ(symlink("victim", "metrics.prom"), 0);
+    const mode_t mask = umask(022);
+    const Result written = compare({"--format", "openmetrics", "--output", "metrics.prom", a(), b()});
+    umask(mask);
+    ASSERT_TRUE(exited_with(written, 0)) << written.err;
+    EXPECT_EQ(written.out, "");
+    EXPECT_EQ(read_file("victim"), "keep");
+    struct stat st{};
+    ASSERT_EQ(lstat("metrics.prom", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0644u);
+    const std::string text = read_file("metrics.prom");
+    EXPECT_EQ(text.rfind("# HELP ovrel_rate_bytes_per_second ", 0), 0u) << text;
+    EXPECT_NE(text.find("label=\"a\",measurement=\"seek\"} "), std::string::npos);
+    EXPECT_NE(text.find("label=\"b\",measurement=\"seek\"} "), std::string::npos);
+    // One run is enough for metrics.
+    EXPECT_TRUE(exited_with(compare({"--format", "openmetrics", a()}), 0));
+
+    ASSERT_EQ(mkdir("sub", 0700), 0);
+    struct Row {
+        std::vector<std::string> words;
+        int status;
+        std::string err;
+    };
+    const Row rows[] = {
+        {{"--output", "missing/m.prom"}, 1, "ovrel-compare: cannot write missing/m.prom: No such file or directory\n"},
+        {{"--output", "sub"}, 1, "ovrel-compare: cannot write sub: Is a directory\n"},
+        {{"--output", "sub/"}, 64, "ovrel-compare: --output needs a file name: sub/\n"},
+        {{"--output="}, 64, "ovrel-compare: --output needs a file name: \n"},
+        {{"--fleet"}, 64,
+         "ovrel-compare: --format openmetrics takes the newest run of each host and label; it has no --fleet or --plot\n"},
+    };
+    for (const Row& row : rows) {
+        std::vector<std::string> words = {"--format", "openmetrics"};
+        words.insert(words.end(), row.words.begin(), row.words.end());
+        words.push_back(a());
+        const Result result = compare(words);
+        EXPECT_TRUE(exited_with(result, row.status)) << row.words[0] << " " << result.status;
+        EXPECT_EQ(result.err.substr(0, result.err.find('\n') + 1), row.err);
+    }
+    // Nothing half-written is left behind, whatever failed.
+    std::string names;
+    for (const char* directory : {".", "sub"})
+        if (DIR* d = opendir(directory)) {
+            while (dirent* entry = readdir(d))
+                if (entry->d_name[0] == '.' && strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0)
+                    names += std::string(entry->d_name) + " ";
+            closedir(d);
+        }
+    EXPECT_EQ(names, "");
 }
 
 TEST_F(CompareCli, PlotWithoutGnuplotIsRefusedFirst)

@@ -1,5 +1,6 @@
 #include <cmath>
 #include <random>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -33,6 +34,13 @@ std::vector<std::vector<int64_t>> uniform(int64_t ms, const std::vector<double>&
     for (double s : scale)
         rows.push_back(std::vector<int64_t>(MEASUREMENT_COUNT, static_cast<int64_t>(std::llround(ms * s))));
     return rows;
+}
+
+std::string printed_double(double value)
+{
+    char text[40];
+    snprintf(text, sizeof text, "%.17g", value);
+    return text;
 }
 
 TEST(Ratio, WelchIntervalMatchesReferenceValues)
@@ -176,6 +184,46 @@ TEST(Compare, TextFitsAHundredColumns)
     }
     EXPECT_NE(text.find("\nwrite "), std::string::npos) << text;
     EXPECT_NE(text.find(" faster\n"), std::string::npos) << text;
+}
+
+// For Prometheus: the newest run of each host and label, label values that
+// cannot break the file, base units, the end as seconds since 1970.
+TEST(OpenMetrics, NewestRunOfEachHostWithEscapedLabels)
+{
+    std::vector<LoadedRun> runs = {{"old.json", record_of("a", uniform(1000, {1.0, 1.0}))},
+                                   {"new.json", record_of("a", uniform(500, {1.0, 1.0}))},
+                                   {"odd.json", record_of("q\"u\\o\nte}", uniform(2000, {1.0}))},
+                                   {"leap.json", record_of("b", uniform(1000, {1.0, 1.0}))}};
+    runs[0].record.ended_at = "2026-12-10T00:00:00Z";
+    runs[1].record.ended_at = "2026-12-11T00:00:00Z";
+    runs[2].record.ended_at = "yesterday";
+    runs[2].record.label = "x\ty";
+    runs[3].record.ended_at = "2000-02-29T23:59:59Z";
+    std::swap(runs[0], runs[1]);  // the order of the files does not choose
+    const std::string text = render_openmetrics(runs);
+
+    const std::string write_rate = [&] {
+        for (const AverageRecord& a : runs[0].record.averages)
+            if (a.average.id == "write")
+                return printed_double(a.average.mib_per_s * 1048576.0);
+        return std::string();
+    }();
+    EXPECT_NE(text.find("\novrel_rate_bytes_per_second{host=\"a\",label=\"\",measurement=\"write\"} " + write_rate + "\n"),
+              std::string::npos)
+        << text;
+    EXPECT_NE(text.find("ovrel_run_end_timestamp_seconds{host=\"a\",label=\"\"} 1796947200\n"), std::string::npos);
+    EXPECT_NE(text.find("ovrel_run_end_timestamp_seconds{host=\"b\",label=\"\"} 951868799\n"), std::string::npos);
+    EXPECT_EQ(text.find("1796860800"), std::string::npos) << "the older run of host a is left out";
+    EXPECT_NE(text.find("ovrel_run_trials{host=\"q\\\"u\\\\o\\nte}\",label=\"x\xef\xbf\xbdy\"} 1\n"), std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("ovrel_run_end_timestamp_seconds{host=\"q"), std::string::npos) << "no end where none can be read";
+
+    // Every line is metadata or one sample: name, labels, a number.
+    const std::regex sample(R"([a-z_]+\{([a-z_]+="([^"\\\n]|\\[\\"n])*",?)+\} -?[0-9][0-9.e+-]*)");
+    const std::vector<std::string> lines = split_lines(text);
+    for (const std::string& line : lines)
+        EXPECT_TRUE(line.rfind("# ", 0) == 0 || std::regex_match(line, sample)) << line;
+    EXPECT_EQ(lines.back(), "# EOF");
 }
 
 // Records cut short or with bytes changed at random must be refused or read,

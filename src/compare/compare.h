@@ -102,10 +102,13 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
 double robust_z(double value, const std::vector<double>& values);
 double median_of(std::vector<double> values);
 
-enum class Format { Text, Markdown, Csv, Json };
+enum class Format { Text, Markdown, Csv, Json, OpenMetrics };
 
 std::string render_comparison(const std::vector<LoadedRun>& runs, Format format);
 std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format);
+// The newest run of each host and label as gauges for Prometheus (the text
+// node_exporter's textfile collector reads, valid OpenMetrics too).
+std::string render_openmetrics(const std::vector<LoadedRun>& runs);
 
 // Whether gnuplot can be run.
 bool gnuplot_available();

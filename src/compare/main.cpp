@@ -4,10 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 #include <string>
 #include <vector>
 
 #include "compare/compare.h"
+#include "measure/visible.h"
 
 namespace {
 
@@ -17,8 +21,8 @@ constexpr int EXIT_USAGE = 64;
 {
     if (message != nullptr)
         fprintf(stderr, "ovrel-compare: %s%s\n", message, word != nullptr ? word : "");
-    fputs("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet [--by host|label]]\n"
-          "                     RUN.json...\n",
+    fputs("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
+          "                     [--plot FILE] [--fleet [--by host|label]] RUN.json...\n",
           stderr);
     exit(EXIT_USAGE);
 }
@@ -32,6 +36,8 @@ constexpr int EXIT_USAGE = 64;
 struct Options {
     Format format = Format::Text;
     std::string plot;
+    bool has_output = false;
+    std::string output;
     bool fleet = false;
     bool by_label = false;
     std::vector<std::string> files;
@@ -42,7 +48,8 @@ Format format_named(const char* name)
     const struct {
         const char* name;
         Format format;
-    } formats[] = {{"text", Format::Text}, {"markdown", Format::Markdown}, {"csv", Format::Csv}, {"json", Format::Json}};
+    } formats[] = {{"text", Format::Text}, {"markdown", Format::Markdown}, {"csv", Format::Csv}, {"json", Format::Json},
+                   {"openmetrics", Format::OpenMetrics}};
     for (const auto& entry : formats)
         if (strcmp(name, entry.name) == 0)
             return entry.format;
@@ -76,6 +83,10 @@ Options parse(int argc, char** argv)
             options.format = format_named(value());
         else if (name == "--plot")
             options.plot = value();
+        else if (name == "--output") {
+            options.output = value();
+            options.has_output = true;
+        }
         else if (name == "--fleet" && equals == nullptr)
             options.fleet = true;
         else if (name == "--by") {
@@ -89,11 +100,61 @@ Options parse(int argc, char** argv)
     }
     if (options.files.empty())
         usage("no run files given", nullptr);
-    if (!options.fleet && options.files.size() < 2)
+    if (options.format == Format::OpenMetrics && (options.fleet || !options.plot.empty()))
+        usage("--format openmetrics takes the newest run of each host and label; it has no --fleet or --plot", nullptr);
+    if (options.has_output && (options.output.empty() || options.output.back() == '/'))
+        usage("--output needs a file name: ", options.output.c_str());
+    if (options.format != Format::OpenMetrics && !options.fleet && options.files.size() < 2)
         usage("comparing needs two runs or more (the first is the baseline); --fleet takes any number", nullptr);
     if (!options.plot.empty() && options.plot.size() < 5)
         usage("the plot's file name must end in .svg or .png: ", options.plot.c_str());
     return options;
+}
+
+// Writes `text` to `path` so that a reader sees the old file or the whole new
+// one, never part of it: a hidden temporary file in the same directory
+// (created exclusively, so no one's link is followed), flushed, then renamed
+// over `path`. Moded as a new file would be (the collector of a metrics
+// file runs as another user). False with `*error` on failure, nothing left.
+bool write_atomically(const std::string& path, const std::string& text, std::string* error)
+{
+    const size_t slash = path.rfind('/');
+    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
+    std::string temporary = directory + "/." + base + ".XXXXXX";
+    const int fd = mkstemp(&temporary[0]);
+    if (fd < 0) {
+        *error = strerror(errno);
+        return false;
+    }
+    const mode_t mask = umask(0);
+    umask(mask);
+    int failure = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+    for (size_t done = 0; failure == 0 && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            failure = errno;
+        else if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    if (failure == 0 && fsync(fd) != 0)
+        failure = errno;
+    if (close(fd) != 0 && failure == 0)
+        failure = errno;
+    if (failure == 0 && rename(temporary.c_str(), path.c_str()) != 0)
+        failure = errno;
+    if (failure != 0) {
+        unlink(temporary.c_str());
+        *error = strerror(failure);
+        return false;
+    }
+    // The rename itself reaches the disk with the directory.
+    const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
+    if (dir_fd >= 0) {
+        fsync(dir_fd);
+        close(dir_fd);
+    }
+    return true;
 }
 
 } // namespace
@@ -114,6 +175,8 @@ int main(int argc, char** argv)
     if (options.fleet) {
         fleet = fleet_of(runs, options.by_label);
         report = render_fleet(runs, fleet, options.format);
+    } else if (options.format == Format::OpenMetrics) {
+        report = render_openmetrics(runs);
     } else {
         report = render_comparison(runs, options.format);
     }
@@ -123,6 +186,11 @@ int main(int argc, char** argv)
                                          : plot_comparison(runs, options.plot, &error);
         if (!drawn)
             fail(options.plot + ": " + error);
+    }
+    if (options.has_output) {
+        if (!write_atomically(options.output, report, &error))
+            fail("cannot write " + visible(options.output) + ": " + error);
+        return 0;
     }
     if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0)
         fail(std::string("cannot write the report: ") + strerror(errno));
