@@ -6,8 +6,8 @@
 #   2. every other documented variable (a prebuilt binary, a built
 #      ovrel-compare, serial, timeout, poll, arguments, directory, parent),
 #      two names for one machine, which must take turns, a host without
-#      room, a host whose directory is in memory, and a results directory
-#      reused with stale files;
+#      room, a host whose directory is in memory, a results directory
+#      reused with stale files, and node_exporter's textfile directory;
 #   3. --limit, which must not turn the hosts left out into failures;
 #   4. hostile inventory names, refused before anything runs.
 #
@@ -41,7 +41,7 @@ grep -q "^CWD =.*/var/tmp/ovrel-bench-measure\." "$results/one/localhost.txt" ||
 
 # 2. A reused results directory: a stale error of a host that will succeed,
 # and the record of a host no longer in the inventory.
-mkdir "$results/two"
+mkdir "$results/two" "$results/textfile"
 echo "stale" >"$results/two/localhost.error"
 cp "$results/one/localhost.json" "$results/two/retired.json"
 cat >"$results/inventory" <<'INVENTORY'
@@ -54,7 +54,8 @@ in-memory ansible_connection=local ovrel_parent=/dev/shm
 ovrel_args='--only disk --trials 1 --file-size 64M'
 INVENTORY
 ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/two" \
-  -e ovrel_binary="$bench" -e ovrel_compare="$compare" -e ovrel_serial=4 -e ovrel_timeout=3600 -e ovrel_poll=1
+  -e ovrel_binary="$bench" -e ovrel_compare="$compare" -e ovrel_serial=4 -e ovrel_timeout=3600 -e ovrel_poll=1 \
+  -e ovrel_textfile_dir="$results/textfile"
 test -s "$results/two/localhost.json" || fail "no record for localhost"
 test -s "$results/two/localhost-again.json" || fail "no record for localhost-again"
 test ! -e "$results/two/localhost.error" || fail "a stale error was kept for a host that succeeded"
@@ -64,6 +65,21 @@ grep -q "Not enough free space" "$results/two/no-room.error" || fail "no-room.er
 grep -q "file system in memory" "$results/two/in-memory.error" || fail "a directory in memory was measured"
 grep -q "^Fleet: 2 hosts, 2 runs\.$" "$results/two/fleet.txt" || fail "the fleet report does not hold this play's two hosts"
 grep -q "Too few hosts to judge outliers" "$results/two/fleet.txt" || fail "two hosts were judged"
+# The metrics of the two hosts with records, whole and readable by the
+# collector's user, and nothing else in its directory.
+[ "$(ls -A "$results/textfile")" = "$(printf 'ovrel-bench-localhost-again.prom\novrel-bench-localhost.prom')" ] ||
+  fail "the textfile directory holds $(ls -A "$results/textfile" | tr '\n' ' ')"
+for host in localhost localhost-again; do
+  metrics="$results/textfile/ovrel-bench-$host.prom"
+  [ "$(stat -c %a "$metrics")" = 644 ] || fail "$metrics is not mode 0644"
+  grep -q "^ovrel_rate_bytes_per_second{host=\"[^\"]*\",label=\"$host\",measurement=\"seek\"} " "$metrics" ||
+    fail "$metrics lacks the seek rate"
+  tail -n 1 "$metrics" | grep -qx '# EOF' || fail "$metrics is not whole"
+  cmp -s "$metrics" "$results/two/$host.prom" || fail "$metrics differs from the results' copy"
+  if command -v promtool >/dev/null; then
+    [ -z "$(promtool check metrics <"$metrics" 2>&1)" ] || fail "promtool objects to $metrics"
+  fi
+done
 # Two names for one machine share its disk: their runs must not overlap.
 python3 - "$results/two/localhost.json" "$results/two/localhost-again.json" <<'PYTHON' || fail "two runs of one machine overlapped"
 import json, sys

@@ -13,13 +13,17 @@ compare=${2:?usage: check_prometheus.sh OVREL_BENCH OVREL_COMPARE}
 bench=$(realpath "$bench")
 compare=$(realpath "$compare")
 
+missing() {
+  echo "check_prometheus: $1 is not installed (Debian: prometheus prometheus-node-exporter python3-prometheus-client)" >&2
+  [ "${OVREL_REQUIRE_ALL_TESTS:-0}" = 1 ] && exit 1
+  exit 77
+}
 for program in promtool prometheus prometheus-node-exporter python3; do
-  if ! command -v "$program" >/dev/null; then
-    echo "check_prometheus: $program is not installed (Debian: prometheus prometheus-node-exporter python3)" >&2
-    [ "${OVREL_REQUIRE_ALL_TESTS:-0}" = 1 ] && exit 1
-    exit 77
-  fi
+  command -v "$program" >/dev/null || missing "$program"
 done
+# Debian's package serves Debian's own Python, which may not be first on PATH.
+system_python=/usr/bin/python3
+"$system_python" -c 'import prometheus_client.openmetrics.parser' 2>/dev/null || missing "Python's prometheus_client"
 
 work=$(mktemp -d /tmp/ovrel-prometheus.XXXXXX)
 pids=()
@@ -52,6 +56,14 @@ if ! promtool check metrics <textfile/ovrel-bench.prom >promtool.out 2>&1 || [ -
   cat promtool.out >&2
   exit 1
 fi
+# OpenMetrics' own parser, which is stricter than the collector's.
+"$system_python" - <<'EOF' || exit 1
+import sys
+from prometheus_client.openmetrics.parser import text_string_to_metric_families
+families = list(text_string_to_metric_families(open("textfile/ovrel-bench.prom").read()))
+if not any(f.name == "ovrel_rate_bytes_per_second" and f.unit == "bytes_per_second" for f in families):
+    sys.exit("check_prometheus: the OpenMetrics parser found no rates")
+EOF
 ls -a textfile >listing
 if [ "$(cat listing)" != "$(printf '.\n..\novrel-bench.prom')" ]; then
   echo "check_prometheus: the textfile directory holds more than the metrics file:" >&2
