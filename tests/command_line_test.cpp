@@ -48,6 +48,11 @@ TEST(CommandLine, OptionsThatRun)
         {{"ovrel-bench", "--file-size", "4097K"}, 3, 4 * MiB, "4097K"},
         // A value is never itself read as an option.
         {{"ovrel-bench", "--directory", "--trials", "--file-size", "2"}, 3, 2 * GiB, nullptr},
+        // A cold run's file is a quarter of the memory, unless given in
+        // either order.
+        {{"ovrel-bench", "--cold"}, 3, 4 * GiB, nullptr},
+        {{"ovrel-bench", "--cold", "--file-size", "1G"}, 3, 1 * GiB, nullptr},
+        {{"ovrel-bench", "--file-size", "0", "--cold"}, 3, 0, nullptr},
     };
     for (const ParseCase& c : cases) {
         const RunParameters parameters = parse(c.words);
@@ -97,6 +102,8 @@ TEST(CommandLine, OptionsThatEndTheRun)
                               "  --directory DIR +.*\\(default: the working directory\\)\n"
                               "  --only memory\\|disk +.*\\(default: both\\)\n"
                               "  --direct +.*\\(default: buffered\\)\n"
+                              "  --cold +time each write to its fsync, .* a quarter of the memory unless given "
+                              "\\(default: off\\)\n"
                               "  --yes, -y +.*\\(default: wait\\)\n"
                               "  --export-json FILE +.*\\(default: none\\)\n"
                               "  --label TEXT +.*\\(default: none\\)\n"
@@ -147,6 +154,7 @@ TEST(CommandLine, OptionsThatEndTheRun)
         {{"ovrel-bench", "--only", "memory", "--direct"}, 64,
          "^--direct means nothing with --only memory: the run has no disk passes\nUsage: "},
         {{"ovrel-bench", "--file-size", "8", "--only=memory"}, 64, "^--file-size means nothing with --only memory"},
+        {{"ovrel-bench", "--only", "memory", "--cold"}, 64, "^--cold means nothing with --only memory"},
         {{"ovrel-bench", "--directory", "/tmp", "--only", "memory"}, 64, "^--directory means nothing with --only memory"},
     };
     for (const ExitCase& c : cases)
@@ -181,6 +189,11 @@ TEST(RunParameters, SizesFollowTheMemory)
         {1024 * GiB, 2048 * GiB, 2 * GiB},
         {0, 0, 0},
     };
+    // A cold file: a quarter of the memory in whole 4 MiB blocks, at least one.
+    EXPECT_EQ(cold_file_size(16 * GiB), 4 * GiB);
+    EXPECT_EQ(cold_file_size(16 * GiB + 20 * MiB), 4 * GiB + 4 * MiB);
+    EXPECT_EQ(cold_file_size(8 * MiB), 4 * MiB);
+    EXPECT_EQ(cold_file_size(0), 4 * MiB);
     for (const Row& row : rows) {
         const RunParameters parameters = parameters_for_memory(row.phys_mem);
         EXPECT_EQ(parameters.file_size, row.file_size) << row.phys_mem;

@@ -190,8 +190,10 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
     }
     const Result usage = compare({a()});
     EXPECT_TRUE(exited_with(usage, 64));
-    EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json] [--plot FILE] [--fleet [--by host|label]]\n"),
-              std::string::npos);
+    EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
+                             "                     [--plot FILE] [--fleet [--by host|label]] RUN.json...\n"),
+              std::string::npos)
+        << usage.err;
     EXPECT_TRUE(exited_with(compare({"--help"}), 64));
     EXPECT_TRUE(exited_with(compare({"--format", "xml", a(), b()}), 64));
     EXPECT_TRUE(exited_with(compare({"--bogus", a(), b()}), 64));

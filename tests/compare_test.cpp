@@ -156,6 +156,7 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
     RunRecord other = record_of("b", uniform(1000, {1.0, 1.0}), PHASE_DISK);
     other.parameters.file_size_bytes = uint64_t{1} << 30;
     other.parameters.direct_io = true;
+    other.parameters.cold = true;
     other.parameters.large_array_bytes = 1 << 20;
     base.machine.ram_bytes = uint64_t{64} << 30;
     const std::vector<std::string> warnings = comparability_warnings({{"a.json", base}, {"b.json", other}});
@@ -163,9 +164,15 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
         "run 1's file (32.00 GiB) is smaller than twice its machine's memory (64.00 GiB): its read passes measured the page cache",
         "run 2's file size (1.00 GiB) differs from the baseline's (32.00 GiB)",
         "run 2's large array (1.00 MiB) differs from the baseline's (2.00 GiB)",
+        "run 2 was cold (writes timed to their fsync, cache dropped before reads) and the baseline was not",
         "run 2 used direct I/O and the baseline did not",
     };
     EXPECT_EQ(warnings, expected);
+    // A cold run's small file is no page cache measurement.
+    RunRecord cold = record_of("c", uniform(1000, {1.0, 1.0}), PHASE_DISK);
+    cold.parameters.cold = true;
+    cold.parameters.file_size_bytes = uint64_t{1} << 30;
+    EXPECT_EQ(comparability_warnings({{"c.json", cold}, {"c.json", cold}}), std::vector<std::string>{});
     // The memory measurements the second run lacks are there, without rates.
     const std::vector<Comparison> comparisons = compare_runs({{"a.json", base}, {"b.json", other}});
     ASSERT_EQ(comparisons.at(0).rows.size(), 12u);
@@ -199,6 +206,7 @@ TEST(OpenMetrics, NewestRunOfEachHostWithEscapedLabels)
     runs[2].record.ended_at = "yesterday";
     runs[2].record.label = "x\ty";
     runs[3].record.ended_at = "2000-02-29T23:59:59Z";
+    runs[3].record.parameters.cold = true;
     std::swap(runs[0], runs[1]);  // the order of the files does not choose
     const std::string text = render_openmetrics(runs);
 
@@ -213,6 +221,8 @@ TEST(OpenMetrics, NewestRunOfEachHostWithEscapedLabels)
         << text;
     EXPECT_NE(text.find("ovrel_run_end_timestamp_seconds{host=\"a\",label=\"\"} 1796947200\n"), std::string::npos);
     EXPECT_NE(text.find("ovrel_run_end_timestamp_seconds{host=\"b\",label=\"\"} 951868799\n"), std::string::npos);
+    EXPECT_NE(text.find("ovrel_run_cold{host=\"b\",label=\"\"} 1\n"), std::string::npos);
+    EXPECT_NE(text.find("ovrel_run_cold{host=\"a\",label=\"\"} 0\n"), std::string::npos);
     EXPECT_EQ(text.find("1796860800"), std::string::npos) << "the older run of host a is left out";
     EXPECT_NE(text.find("ovrel_run_trials{host=\"q\\\"u\\\\o\\nte}\",label=\"x\xef\xbf\xbdy\"} 1\n"), std::string::npos)
         << text;

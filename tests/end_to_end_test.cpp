@@ -3,6 +3,8 @@
 #include <csignal>
 #include <ctime>
 #include <fcntl.h>
+#include <algorithm>
+#include <map>
 #include <poll.h>
 #include <regex>
 #include <string>
@@ -1006,6 +1008,103 @@ TEST_F(EndToEnd, ScratchFileThatCannotBeRemovedIsAnError)
                     "Cannot remove " + dir_.path + "/ovrel-bench.tempfile: Device or resource busy\n")
         << err;
     EXPECT_EQ(read_file("stdout.txt").find("Averages"), std::string::npos);
+}
+
+// What a cold run's passes measured, from its record.
+struct ColdPass {
+    int64_t us;
+    nlohmann::json witness;
+};
+std::map<std::string, ColdPass> passes_of(const std::string& record)
+{
+    std::map<std::string, ColdPass> passes;
+    const nlohmann::json document = nlohmann::json::parse(read_file(record));
+    for (const nlohmann::json& m : document["trials"].at(0)["measurements"])
+        passes[m["id"].get<std::string>()] = {m["us"].get<int64_t>(), m["witness"]};
+    return passes;
+}
+
+// The cold write's interval ends after its fsync: with every fsync made to
+// take 300 ms longer, a cold write takes at least that, a default one (which
+// flushes after its interval) does not.
+TEST_F(EndToEnd, ColdWriteIsTimedToItsFsync)
+{
+    if (system("strace -o /dev/null -e inject=fsync:delay_exit=1 true >/dev/null 2>&1") != 0)
+        SKIP_OR_FAIL("no strace that can delay system calls here");
+    for (const bool cold : {false, true}) {
+        const std::string command = std::string("strace -o /dev/null -e trace=fsync -e inject=fsync:delay_exit=300000 ") +
+                                    OVREL_BINARY + " --only disk --trials 1 --file-size 8M --export-json run.json" +
+                                    (cold ? " --cold" : "") + " </dev/null >stdout.txt 2>stderr.txt";
+        const int status = system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << read_file("stderr.txt");
+        const std::map<std::string, ColdPass> passes = passes_of("run.json");
+        for (const char* id : {"write", "rewrite"}) {
+            const ColdPass& pass = passes.at(id);
+            EXPECT_EQ(pass.us >= 300000, cold) << id << (cold ? " cold: " : ": ") << pass.us << " us";
+            EXPECT_GE(pass.witness["flush_us"].get<int64_t>(), 300000) << id;
+        }
+        EXPECT_EQ(nlohmann::json::parse(read_file("run.json"))["parameters"]["cold"], cold);
+    }
+}
+
+// A file that fits in memory: a cold run reads it from the device, each read
+// pass far slower than the cached reads of an ordinary run of the same file.
+TEST_F(EndToEnd, ColdReadsComeFromTheDevice)
+{
+    const uint64_t size = uint64_t{256} << 20;
+    const RunResult cold = run({"--only", "disk", "--trials", "1", "--file-size", "256M", "--cold", "--export-json",
+                                "cold.json"});
+    ASSERT_TRUE(exited_with(cold, 0)) << cold.err;
+    const RunResult warm = run({"--only", "disk", "--trials", "1", "--file-size", "256M", "--export-json", "warm.json"});
+    ASSERT_TRUE(exited_with(warm, 0)) << warm.err;
+    EXPECT_NE(cold.out.find("\nCold =\t\teach write timed to its fsync, cached pages dropped before each read\n"),
+              std::string::npos);
+    EXPECT_NE(cold.err.find("Plan: 1 trial of the disk tests, cold; a 256.00 MiB scratch file in "), std::string::npos);
+    EXPECT_EQ(cold.err.find("will measure the page cache"), std::string::npos) << cold.err;
+    EXPECT_EQ(warm.out.find("\nCold ="), std::string::npos);
+
+    const std::map<std::string, ColdPass> cold_passes = passes_of("cold.json");
+    const std::map<std::string, ColdPass> warm_passes = passes_of("warm.json");
+    if (cold_passes.at("read").witness["device_read_bytes"].is_null())
+        SKIP_OR_FAIL("no block device holds " << dir_.path << ": the device's reads cannot be counted");
+    for (const char* id : {"read", "seek"}) {
+        const nlohmann::json& w = cold_passes.at(id).witness;
+        EXPECT_GE(w["device_read_bytes"].get<uint64_t>(), size * 9 / 10) << id;
+        EXPECT_LE(w["resident_bytes"].get<uint64_t>(), size / 50) << id;
+        EXPECT_EQ(std::count(w["disturbed"].begin(), w["disturbed"].end(), "page-cache"), 0) << id;
+        const nlohmann::json& ordinary = warm_passes.at(id).witness;
+        EXPECT_LT(ordinary["device_read_bytes"].get<uint64_t>(), size / 10) << id << ": an ordinary run reads the cache";
+        EXPECT_FALSE(ordinary.contains("resident_bytes")) << id;
+        EXPECT_GT(cold_passes.at(id).us, 2 * warm_passes.at(id).us) << id;
+    }
+}
+
+// Where the cache ignores the advice (tmpfs here, ZFS's ARC elsewhere) the
+// report says that the cold read figures include it.
+TEST_F(EndToEnd, ColdReadOfAFileThatStaysCachedIsNoted)
+{
+    if (!try_mount("tmpfs", dir_.path + "/mem", "size=64m"))
+        SKIP_OR_FAIL("cannot mount a tmpfs here (needs root on Linux)");
+    const RunResult result = run({"--directory", dir_.path + "/mem", "--only", "disk", "--trials", "1", "--file-size",
+                                  "16M", "--cold", "--export-json", "run.json"});
+    unmount(dir_.path + "/mem");
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    const std::string note = "  note: 16.00 MiB of 16.00 MiB stayed in the page cache after the drop: "
+                             "the figure includes the cache";
+    const std::vector<std::string> lines = split_lines(result.out);
+    int noted = 0;
+    for (size_t i = 1; i < lines.size(); ++i)
+        if (lines[i].rfind(note, 0) == 0) {
+            ++noted;
+            EXPECT_TRUE(std::regex_search(lines[i - 1], std::regex(" (read|seek) +4\\.00 MiB blocks"))) << lines[i - 1];
+        }
+    EXPECT_EQ(noted, 2) << result.out;
+    const std::map<std::string, ColdPass> passes = passes_of("run.json");
+    for (const char* id : {"read", "seek"}) {
+        EXPECT_EQ(passes.at(id).witness["resident_bytes"], uint64_t{16} << 20) << id;
+        const nlohmann::json& reasons = passes.at(id).witness["disturbed"];
+        EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "page-cache"), 1) << id;
+    }
 }
 
 } // namespace

@@ -183,6 +183,31 @@ TEST_F(Record, VersionOneStillReads)
     EXPECT_FALSE(back.trials[0].measurements[0].has_us);
     EXPECT_FALSE(back.trials[0].measurements[0].has_witness);
     EXPECT_EQ(back.trials[1].measurements[8].ms, 2008u);
+    EXPECT_FALSE(back.parameters.cold);
+}
+
+// Version 2 had no cold runs: its records read as not cold. A cold read's
+// resident bytes come back as written.
+TEST_F(Record, VersionTwoIsNotColdAndResidentBytesRoundTrip)
+{
+    RunRecord cold = make(two_trial_parameters());
+    cold.parameters.cold = true;
+    cold.trials[0].measurements[9].has_witness = true;
+    cold.trials[0].measurements[9].witness.has_resident = true;
+    cold.trials[0].measurements[9].witness.resident_bytes = uint64_t{5} << 40;
+    RunRecord back;
+    std::string error;
+    ASSERT_TRUE(record_from_json(record_to_json(cold), &back, &error)) << error;
+    EXPECT_TRUE(back.parameters.cold);
+    EXPECT_TRUE(back.trials[0].measurements[9].witness.has_resident);
+    EXPECT_EQ(back.trials[0].measurements[9].witness.resident_bytes, uint64_t{5} << 40);
+    EXPECT_FALSE(back.trials[0].measurements[8].witness.has_resident);
+
+    json document = json::parse(record_to_json(cold));
+    document["schema_version"] = 2;
+    document["parameters"].erase("cold");
+    ASSERT_TRUE(record_from_json(document.dump(), &back, &error)) << error;
+    EXPECT_FALSE(back.parameters.cold);
 }
 
 // Each broken record is refused with a message that names what is wrong.
@@ -206,7 +231,8 @@ TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
          "trials[0].measurements[2].mib_per_s: not a finite rate of 0 or more"},
         {"rate as text", [](json& d) { d["statistics"][4]["median_mib_per_s"] = "fast"; },
          "statistics[4].median_mib_per_s: not a number or null"},
-        {"schema version", [](json& d) { d["schema_version"] = 3; }, "schema_version: is 3; this program reads 1 to 2"},
+        {"schema version", [](json& d) { d["schema_version"] = 4; }, "schema_version: is 4; this program reads 1 to 3"},
+        {"cold missing", [](json& d) { d["parameters"].erase("cold"); }, "parameters.cold: missing"},
         {"no witness", [](json& d) { d["trials"][0]["measurements"][4].erase("witness"); },
          "trials[0].measurements[4].witness: missing"},
         {"unknown reason", [](json& d) { d["trials"][1]["measurements"][0]["witness"]["disturbed"] = {"gremlins"}; },

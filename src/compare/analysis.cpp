@@ -206,7 +206,7 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
         if (!record.complete)
             warnings.push_back(run + " was interrupted: it holds " + std::to_string(record.trials.size()) + " of " +
                                std::to_string(p.trials) + " trials");
-        if (disk && !p.direct_io && p.file_size_bytes < 2 * record.machine.ram_bytes)
+        if (disk && !p.direct_io && !p.cold && p.file_size_bytes < 2 * record.machine.ram_bytes)
             warnings.push_back(run + "'s file (" + size_text(p.file_size_bytes) +
                                ") is smaller than twice its machine's memory (" +
                                size_text(record.machine.ram_bytes) + "): its read passes measured the page cache");
@@ -218,6 +218,11 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
         if (p.large_array_bytes != base.large_array_bytes)
             warnings.push_back(run + "'s large array (" + size_text(p.large_array_bytes) +
                                ") differs from the baseline's (" + size_text(base.large_array_bytes) + ")");
+        if (p.cold != base.cold)
+            warnings.push_back(run + (p.cold ? " was cold (writes timed to their fsync, cache dropped before reads)"
+                                               " and the baseline was not"
+                                             : " was not cold and the baseline was (writes timed to their fsync,"
+                                               " cache dropped before reads)"));
         if (p.direct_io != base.direct_io)
             warnings.push_back(run + (p.direct_io ? " used direct I/O and the baseline did not"
                                                   : " went through the page cache and the baseline used direct I/O"));

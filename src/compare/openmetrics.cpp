@@ -225,11 +225,10 @@ std::string render_openmetrics(const std::vector<LoadedRun>& runs)
                 *v = r.complete ? "1" : "0";
                 return true;
             });
-    // No run of this version drops the page cache before reading; the
-    // metric is here so that dashboards need not change when one does.
-    per_run(&out, {"ovrel_run_cold", "", "1 when the run read a file whose cached pages it had dropped."}, chosen,
-            [](const RunRecord&, std::string* v) {
-                *v = "0";
+    per_run(&out,
+            {"ovrel_run_cold", "", "1 when the run timed its writes to their fsync and dropped the cache before reads."},
+            chosen, [](const RunRecord& r, std::string* v) {
+                *v = r.parameters.cold ? "1" : "0";
                 return true;
             });
     per_run(&out, {"ovrel_run_direct_io", "", "1 when the scratch file was opened for direct I/O."}, chosen,

@@ -127,6 +127,7 @@ json run_json(const LoadedRun& run, size_t index)
                 {"fs_device", r.machine.fs_device},
                 {"file_size_bytes", r.parameters.file_size_bytes},
                 {"direct_io", r.parameters.direct_io},
+                {"cold", r.parameters.cold},
                 {"trials", r.trials.size()},
                 {"complete", r.complete}};
 }
@@ -149,7 +150,8 @@ std::string run_header(const std::vector<LoadedRun>& runs, Format format)
     for (size_t i = 0; i < runs.size(); ++i) {
         const RunRecord& r = runs[i].record;
         const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
-        const char* io = r.parameters.direct_io ? "direct" : "buffered";
+        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
+                               (r.parameters.cold ? ", cold" : "");
         if (markdown) {
             out += printed("| %zu%s | ", i + 1, i == 0 ? " (baseline)" : "") + shown(runs[i].file, format) + " | " +
                    shown(r.machine.host_name, format) + (r.label.empty() ? "" : " (" + shown(r.label, format) + ")") +

@@ -6,6 +6,7 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -16,6 +17,7 @@
 #include "measure/result.h"
 #include "measure/status.h"
 #include "measure/witness.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -150,6 +152,17 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     }
     // One clock reading a block, for the latencies of the single transfers.
     int64_t* block_us = allocate_or_die<int64_t>(blocks);
+    // A cold read starts from the device: the file's pages (clean, as every
+    // write pass flushed them) leave the cache before the clock starts, and
+    // what stays is counted for the witness.
+    const bool cold = scratch_cold();
+    bool resident_known = false;
+    uint64_t resident = 0;
+    if (cold && !kind.for_write) {
+        const int drop_error = scratch_drop_cache(blocks * BLOCK_SIZE, &resident_known, &resident);
+        if (drop_error != 0)
+            fprintf(stderr, "Cannot drop the cached pages of %s: %s\n", SCRATCH_FILE, strerror(drop_error));
+    }
     progress_begin(PROGRESS_MARKS);
 
     const Interval interval = interval_begin();
@@ -173,6 +186,14 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
         progress_tick(i, blocks, PROGRESS_MARKS);
         status_blocks_done(i + 1);
     }
+    // A cold write is timed until its data are on the disk: the rate a
+    // sustained write reaches, whatever the cache could hide.
+    int64_t cold_flush_us = 0;
+    if (cold && kind.for_write) {
+        if (platform_flush_file(state.fd) != 0)
+            scratch_fatal(WRITE_ERROR, errno);
+        cold_flush_us = elapsed_us(time_reading(), last);
+    }
     // A network or FUSE file system may report a deferred write error only
     // at close; a read pass's close has nothing to say.
     const int closed = close(state.fd);
@@ -184,8 +205,13 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     measured.witness.has_blocks = true;
     measured.witness.block_us = block_latency(block_us, blocks);
     free(block_us);
+    measured.witness.has_resident = resident_known;
+    measured.witness.resident_bytes = resident;
 
-    if (kind.flush_after) {
+    if (cold && kind.for_write) {
+        measured.witness.has_flush = true;
+        measured.witness.flush_us = cold_flush_us;
+    } else if (kind.flush_after) {
         // The file's own data reaches the disk outside the measurement, so
         // that the next pass does not pay for this one's write-back; a
         // failure to get there is a write error like any other.

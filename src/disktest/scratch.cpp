@@ -20,6 +20,7 @@ alignas(BUFFER_ALIGN) unsigned char seek_buffer[BLOCK_SIZE];
 namespace {
 
 int open_flag = 0;
+bool cold = false;
 uint64_t stamp_seed = 0;
 
 // Set just before the creating open, so that a signal arriving while it
@@ -232,6 +233,30 @@ int scratch_flush()
     error = platform_flush_file(fd) == 0 ? 0 : errno;
     if (close(fd) != 0 && error == 0)
         error = errno;
+    return error;
+}
+
+void scratch_set_cold(bool on)
+{
+    cold = on;
+}
+
+bool scratch_cold()
+{
+    return cold;
+}
+
+int scratch_drop_cache(uint64_t size, bool* known_resident, uint64_t* resident)
+{
+    *known_resident = false;
+    int error = 0;
+    const int fd = open_existing(O_RDONLY, 0, &error);
+    if (fd < 0)
+        return error;
+    error = platform_drop_cached_pages(fd);
+    if (error == 0)
+        *known_resident = platform_resident_bytes(fd, size, resident);
+    close(fd);
     return error;
 }
 

@@ -61,6 +61,14 @@ int scratch_open(bool for_write, int* error);
 int scratch_open_or_die(bool for_write, const char* message);
 // Writes the file's data to stable storage; 0 or an errno value.
 int scratch_flush();
+// A cold run: each write pass's interval ends after the file's fsync, and
+// each read pass begins with the file's cached pages dropped.
+void scratch_set_cold(bool on);
+bool scratch_cold();
+// Drops the file's clean pages from the cache and counts what stayed of its
+// first `size` bytes (`*known_resident` false when that cannot be told).
+// 0, or an errno value.
+int scratch_drop_cache(uint64_t size, bool* known_resident, uint64_t* resident);
 // Removes this run's scratch file at the end of a trial; 0, or the errno
 // value of a failed removal.
 int scratch_remove();

@@ -70,6 +70,7 @@ void set_file_size(const char* value, char** arg_vector, RunParameters& paramete
     // Only whole blocks are transferred; the report says when that cut the size.
     parameters.file_size = bytes / BLOCK_SIZE * BLOCK_SIZE;
     parameters.file_size_rounded = parameters.file_size != bytes ? value : nullptr;
+    parameters.file_size_given = true;
 }
 
 void set_seed(const char* value, char** arg_vector, RunParameters& parameters)
@@ -109,6 +110,11 @@ void set_label(const char* value, char**, RunParameters& parameters)
 void set_direct(const char*, char**, RunParameters& parameters)
 {
     parameters.direct_io = true;
+}
+
+void set_cold(const char*, char**, RunParameters& parameters)
+{
+    parameters.cold = true;
 }
 
 void set_yes(const char*, char**, RunParameters& parameters)
@@ -152,6 +158,10 @@ constexpr Option OPTIONS[] = {
     {"--only", nullptr, "memory|disk", ANY_RUN, "run only the memory sweeps or only the disk passes (default: both)",
      set_only},
     {"--direct", nullptr, nullptr, DISK_ONLY, "open the scratch file with direct I/O (default: buffered)", set_direct},
+    {"--cold", nullptr, nullptr, DISK_ONLY,
+     "time each write to its fsync, drop the file's cached pages before each read; file size a quarter of the "
+     "memory unless given (default: off)",
+     set_cold},
     {"--yes", "-y", nullptr, ANY_RUN, "do not wait for the return key (default: wait)", set_yes},
     {"--export-json", nullptr, "FILE", ANY_RUN, "write the run record to FILE after the run (default: none)",
      set_export_json},
@@ -220,6 +230,9 @@ void parse_command_line(int arg_count, char** arg_vector, RunParameters& paramet
     }
     if ((parameters.phases & PHASE_DISK) == 0 && disk_option != nullptr)
         reject("%s means nothing with --only memory: the run has no disk passes\n", disk_option, arg_vector);
+    // A cold run reaches the disk without a file larger than the memory.
+    if (parameters.cold && !parameters.file_size_given)
+        parameters.file_size = cold_file_size(parameters.phys_mem);
 }
 
 void print_usage(char** arg_vector)

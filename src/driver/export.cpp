@@ -186,6 +186,7 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
     p.large_array_bytes = parameters.large_array_size;
     p.large_array_sweeps = LARGE_ARRAY_PASSES;
     p.direct_io = parameters.direct_io;
+    p.cold = parameters.cold;
     if ((parameters.phases & PHASE_MEMORY) != 0)
         p.phases.push_back("memory");
     if ((parameters.phases & PHASE_DISK) != 0)

@@ -39,6 +39,10 @@ int main(int argc, char** argv)
             check_direct_io(shown.c_str());
             scratch_set_open_flag(platform_direct_io_flag());
         }
+        if (parameters.cold) {
+            check_cold();
+            scratch_set_cold(true);
+        }
         check_free_space(parameters, leftover);
     }
     install_signal_handlers();

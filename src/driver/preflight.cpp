@@ -131,6 +131,14 @@ void check_direct_io(const char* shown)
                     type);
 }
 
+void check_cold()
+{
+    FileSystemInfo fs;
+    if (platform_file_system(".", &fs) && fs.type == "zfs")
+        fputs("Warning: ZFS keeps the file in its ARC whatever the advice; the cold read passes may measure memory.\n",
+              stderr);
+}
+
 uint64_t usable_bytes(const FreeSpace& space)
 {
     if (space.available_blocks <= 0)
@@ -173,8 +181,8 @@ void print_plan(const RunParameters& parameters, const char* shown)
     const char* tests = parameters.phases == PHASE_ALL      ? "memory and disk tests"
                         : parameters.phases == PHASE_MEMORY ? "memory tests"
                                                             : "disk tests";
-    fprintf(stderr, "Plan: %" PRId32 " trial%s of the %s", parameters.trials, parameters.trials == 1 ? "" : "s",
-            tests);
+    fprintf(stderr, "Plan: %" PRId32 " trial%s of the %s%s", parameters.trials, parameters.trials == 1 ? "" : "s",
+            tests, (parameters.phases & PHASE_DISK) != 0 && parameters.cold ? ", cold" : "");
     if ((parameters.phases & PHASE_DISK) == 0) {
         fputs("; no scratch file.\n", stderr);
         return;
@@ -188,8 +196,8 @@ void print_plan(const RunParameters& parameters, const char* shown)
     fprintf(stderr, "; a %s scratch file in %s; %s%s written in all", format_size(file_bytes, file_label), shown,
             too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
     // The page cache holds a file smaller than the memory, and much of one
-    // up to twice its size.
-    if (file_bytes / 2 < parameters.phys_mem)
+    // up to twice its size; a cold run drops it before every read.
+    if (!parameters.cold && file_bytes / 2 < parameters.phys_mem)
         fputs("; smaller than twice the memory, so the disk passes will measure the page cache", stderr);
     fputs(".\n", stderr);
 }

@@ -27,6 +27,9 @@ uint64_t check_scratch_name(const char* shown);
 // Ends the run when direct I/O cannot be had in the working directory, and
 // warns where the file system is known to take the flag and still cache.
 void check_direct_io(const char* shown);
+// A cold run on a file system whose cache ignores the advice to drop pages
+// (ZFS's ARC) is warned about; the run goes on and its notes tell.
+void check_cold();
 
 // Bytes the user may still take: a negative count of blocks is none, and a
 // product too large for 64 bits is the largest count there is.

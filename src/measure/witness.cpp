@@ -23,12 +23,13 @@ struct Thresholds {
     uint64_t other_io_min_bytes;       // device bytes beyond the measurement's own, at least this...
     double other_io_min_share;         // ...and this share of its own bytes
     double page_cache_device_share;    // a read pass that got less than this share from the device
+    double page_cache_resident_share;  // a cold read that began with more than this share cached
     uint64_t swap_min_bytes;           // swapping of at least this much
     int64_t stall_factor;              // a block this many times the pass's median...
     int64_t stall_min_us;              // ...and at least this long
 };
 
-constexpr Thresholds THRESHOLDS = {0.90, 50, 5, 0.05, 64 << 20, 0.02, 0.50, 1 << 20, 20, 100000};
+constexpr Thresholds THRESHOLDS = {0.90, 50, 5, 0.05, 64 << 20, 0.02, 0.50, 0.02, 1 << 20, 20, 100000};
 
 // The device's name for the notes, or empty; and what the machine
 // description says of it.
@@ -191,6 +192,11 @@ unsigned judge(const Measured& m, WitnessKind kind, uint64_t bytes)
             static_cast<double>(w.device_read_bytes) < t.page_cache_device_share * bytes)
             reasons |= DISTURBED_PAGE_CACHE;
     }
+    // A cold read whose file stayed in memory after the drop (a file system
+    // that ignores the advice) reads the cache whatever the device says.
+    if (kind == WitnessKind::Read && w.has_resident && bytes > 0 &&
+        static_cast<double>(w.resident_bytes) > t.page_cache_resident_share * bytes)
+        reasons |= DISTURBED_PAGE_CACHE;
     if (w.swap_known && w.swap_bytes >= t.swap_min_bytes)
         reasons |= DISTURBED_SWAP;
     if (w.has_blocks && w.block_us.max_us >= t.stall_min_us && w.block_us.max_us > t.stall_factor * w.block_us.p50_us)
@@ -232,7 +238,12 @@ std::string witness_note(const Measured& m, WitnessKind kind, uint64_t bytes)
             " taken by the hypervisor");
     if ((w.disturbed & DISTURBED_OTHER_IO) != 0)
         add(size_text(other_io_bytes(w, kind, bytes)) + " of other I/O on " + watched_device);
-    if ((w.disturbed & DISTURBED_PAGE_CACHE) != 0)
+    const bool stayed = w.has_resident && static_cast<double>(w.resident_bytes) >
+                                             THRESHOLDS.page_cache_resident_share * static_cast<double>(bytes);
+    if ((w.disturbed & DISTURBED_PAGE_CACHE) != 0 && stayed)
+        add(size_text(w.resident_bytes) + " of " + size_text(bytes) +
+            " stayed in the page cache after the drop: the figure includes the cache");
+    else if ((w.disturbed & DISTURBED_PAGE_CACHE) != 0)
         add("read from the page cache, not the disk (" + size_text(w.device_read_bytes) + " of " +
             size_text(bytes) + " from " + watched_device + ")");
     if ((w.disturbed & DISTURBED_SWAP) != 0)

@@ -44,6 +44,8 @@ struct Witness {
     uint64_t swap_bytes;
     bool has_flush;                 // write passes: the fsync after the interval
     int64_t flush_us;
+    bool has_resident;              // read passes of a cold run
+    uint64_t resident_bytes;        // of the file in the page cache as the pass began
     bool has_blocks;                // disk passes
     BlockLatency block_us;
     unsigned disturbed;             // DISTURBED_* bits

@@ -42,6 +42,8 @@ json witness_json(const Witness& w)
                   {"swap_bytes", known(w.swap_known, w.swap_bytes)}};
     if (w.has_flush)
         document["flush_us"] = w.flush_us;
+    if (w.has_resident)
+        document["resident_bytes"] = w.resident_bytes;
     if (w.has_blocks)
         document["block_us"] = json{{"p50", w.block_us.p50_us}, {"p99", w.block_us.p99_us}, {"max", w.block_us.max_us}};
     json reasons = json::array();
@@ -97,6 +99,7 @@ std::string record_to_json(const RunRecord& r)
         {"large_array_bytes", p.large_array_bytes},
         {"large_array_sweeps", p.large_array_sweeps},
         {"direct_io", p.direct_io},
+        {"cold", p.cold},
         {"phases", p.phases},
     };
     json trials = json::array();

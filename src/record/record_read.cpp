@@ -200,6 +200,10 @@ struct Reader {
         w->has_flush = fields.at_key("flush_us").get(item) == simdjson::SUCCESS;
         if (w->has_flush && !counter(fields, at, "flush_us", &w->flush_us))
             return false;
+        w->has_resident = fields.at_key("resident_bytes").get(item) == simdjson::SUCCESS;
+        w->resident_bytes = 0;
+        if (w->has_resident && !whole(fields, at, "resident_bytes", &w->resident_bytes))
+            return false;
         object blocks;
         w->has_blocks = fields.at_key("block_us").get(item) == simdjson::SUCCESS;
         if (w->has_blocks &&
@@ -291,8 +295,9 @@ bool read_machine(Reader& reader, const object& document, int64_t version, Machi
            (version < 2 || reader.text(machine, at, "fs_properties", &m->fs_properties, true));
 }
 
-bool read_parameters(Reader& reader, const object& document, ParametersRecord* p)
+bool read_parameters(Reader& reader, const object& document, int64_t version, ParametersRecord* p)
 {
+    p->cold = false;
     object parameters;
     const std::string at = "parameters.";
     if (!reader.object_field(document, "", "parameters", &parameters) ||
@@ -304,6 +309,7 @@ bool read_parameters(Reader& reader, const object& document, ParametersRecord* p
         !reader.whole(parameters, at, "large_array_bytes", &p->large_array_bytes) ||
         !reader.signed_whole(parameters, at, "large_array_sweeps", &p->large_array_sweeps) ||
         !reader.flag(parameters, at, "direct_io", &p->direct_io) ||
+        (version >= 3 && !reader.flag(parameters, at, "cold", &p->cold)) ||
         !reader.texts(parameters, at, "phases", &p->phases))
         return false;
     for (const std::string& phase : p->phases)
@@ -338,7 +344,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         !reader.text(document, "", "ended_at", &r->ended_at) || !reader.flag(document, "", "complete", &r->complete) ||
         !reader.whole(document, "", "seed", &r->seed) ||
         !reader.texts(document, "", "command_line", &r->command_line) ||
-        !read_machine(reader, document, r->schema_version, &r->machine) || !read_parameters(reader, document, &r->parameters))
+        !read_machine(reader, document, r->schema_version, &r->machine) || !read_parameters(reader, document, r->schema_version, &r->parameters))
         return false;
     const ParametersRecord& p = r->parameters;
     const std::vector<std::string> ids = expected_ids(p.phases);

@@ -10,9 +10,10 @@
 
 // Written by the benchmark and checked by the reader: a reader meets only
 // records whose layout it knows.
-// Version 2 added each trial measurement's microseconds and witness; the
-// reader takes version 1 too.
-constexpr int64_t RECORD_SCHEMA_VERSION = 2;
+// Version 2 added each trial measurement's microseconds and witness;
+// version 3 whether the run was cold, and the witness's resident bytes of a
+// cold read. The reader takes every version from 1.
+constexpr int64_t RECORD_SCHEMA_VERSION = 3;
 
 struct MeasurementRecord {
     std::string id;     // one of the ids of the table of measurements
@@ -73,6 +74,7 @@ struct ParametersRecord {
     uint64_t large_array_bytes;
     int64_t large_array_sweeps;
     bool direct_io;
+    bool cold;                        // false before version 3
     std::vector<std::string> phases;  // "memory", "disk"
 };
 

@@ -2,6 +2,14 @@
 
 #include <unistd.h>
 
+#include "run/measurements.h"
+
+uint64_t cold_file_size(uint64_t phys_mem)
+{
+    const uint64_t quarter = phys_mem / 4 / BLOCK_SIZE * BLOCK_SIZE;
+    return quarter < BLOCK_SIZE ? BLOCK_SIZE : quarter;
+}
+
 RunParameters parameters_for_memory(uint64_t phys_mem)
 {
     RunParameters parameters{};

@@ -21,11 +21,17 @@ struct RunParameters {
     const char* label;             // --label, or null
     unsigned phases;               // PHASE_MEMORY, PHASE_DISK or both (--only)
     bool direct_io;                // --direct
+    bool cold;                     // --cold: writes timed to their fsync, cache dropped before reads
+    bool file_size_given;          // --file-size was given
     bool assume_yes;               // --yes: do not wait for the return key
     bool seed_given;               // --seed: replay a run's random numbers
     uint32_t seed;                 // its value, when given
 };
 
+// The file of a cold run when --file-size is not given: a quarter of the
+// memory in whole blocks (at least one), which writes and reads an eighth of
+// what the default run's file of twice the memory does.
+uint64_t cold_file_size(uint64_t phys_mem);
 // Defaults for a machine with `phys_mem` bytes of memory.
 RunParameters parameters_for_memory(uint64_t phys_mem);
 // Defaults for this machine.

@@ -57,6 +57,8 @@ void print_system_report(const RunParameters& parameters)
     // only what was asked for.
     if (parameters.direct_io)
         printf("Direct I/O =\trequested (O_DIRECT)\n");
+    if (parameters.cold)
+        printf("Cold =\t\teach write timed to its fsync, cached pages dropped before each read\n");
     printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
     // The device whose transfers every measurement's witness counts.
     printf("I/O witness =\t%s\n", visible(witness_device_description()).c_str());
