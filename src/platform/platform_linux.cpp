@@ -3,6 +3,7 @@
 #if defined(__linux__)
 
 #include "platform/platform.h"
+#include "platform/system_parts.h"
 
 #include <cerrno>
 #include <csignal>
@@ -120,37 +121,17 @@ bool platform_free_space(const char* path, FreeSpace* space)
     return true;
 }
 
-int platform_drop_cached_pages(int fd)
+bool system_resident_bytes(void* map, uint64_t length, uint64_t page, uint64_t* resident)
 {
-    return posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
-}
-
-bool platform_resident_bytes(int fd, uint64_t size, uint64_t* resident)
-{
-    // One window at a time keeps the vector small for a file of any size.
-    constexpr uint64_t WINDOW = uint64_t{1} << 30;
-    const long page_size = sysconf(_SC_PAGESIZE);
-    if (page_size <= 0)
-        return false;
-    const uint64_t page = static_cast<uint64_t>(page_size);
-    static unsigned char cells[WINDOW / 4096];
-    if (WINDOW / page > sizeof cells)
+    // A window of at most 1 GiB, in pages of at least 4 KiB.
+    static unsigned char cells[(uint64_t{1} << 30) / 4096];
+    const uint64_t pages = (length + page - 1) / page;
+    if (page < 4096 || pages > sizeof cells || mincore(map, length, cells) != 0)
         return false;
     *resident = 0;
-    for (uint64_t offset = 0; offset < size; offset += WINDOW) {
-        const uint64_t length = size - offset < WINDOW ? size - offset : WINDOW;
-        void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
-        if (map == MAP_FAILED)
-            return false;
-        const int failed = mincore(map, length, cells);
-        munmap(map, length);
-        if (failed != 0)
-            return false;
-        const uint64_t pages = (length + page - 1) / page;
-        for (uint64_t i = 0; i < pages; ++i)
-            if ((cells[i] & 1) != 0)
-                *resident += i + 1 < pages ? page : length - i * page;
-    }
+    for (uint64_t i = 0; i < pages; ++i)
+        if ((cells[i] & 1) != 0)
+            *resident += i + 1 < pages ? page : length - i * page;
     return true;
 }
 
