@@ -298,6 +298,107 @@ TEST_F(CompareCli, OutputReplacesTheFileAtomically)
     EXPECT_EQ(names, "");
 }
 
+// Input and output a hostile user chooses: each is refused with a clear
+// message, neutralised, or kept from touching what is not the user's.
+TEST_F(CompareCli, HostileInputAndOutput)
+{
+    make_runs(false);
+    const auto shell = [](const std::string& command) { return run("/bin/sh", {"-c", command}); };
+    const std::string compare_path = compare_binary();
+
+    // Endless input ends in a message within bounded memory; a FIFO nobody
+    // writes to is not waited on.
+    const Result endless = shell("ulimit -v 1000000; exec " + compare_path + " /dev/zero " + a());
+    EXPECT_TRUE(exited_with(endless, 1)) << endless.status;
+    EXPECT_EQ(endless.err, "ovrel-compare: /dev/zero: larger than 64 MiB: not a run record\n");
+    ASSERT_EQ(mkfifo("fifo", 0600), 0);
+    const Result fifo = shell("timeout 20 " + compare_path + " fifo " + a());
+    EXPECT_TRUE(exited_with(fifo, 1)) << fifo.status;
+    EXPECT_EQ(fifo.err, "ovrel-compare: fifo: empty, not a JSON document\n");
+
+    // A rate the size and time cannot give is refused, not drawn.
+    nlohmann::ordered_json document = nlohmann::ordered_json::parse(read_file(a()));
+    document["trials"][0]["measurements"][0]["ms"] = 0;
+    document["trials"][0]["measurements"][0]["mib_per_s"] = 1.7e308;
+    write_file("huge.json", document.dump());
+    const Result huge = compare({a(), "huge.json"});
+    EXPECT_TRUE(exited_with(huge, 1));
+    EXPECT_EQ(huge.err, "ovrel-compare: huge.json: trials[0].measurements[0].mib_per_s: must be null: a measurement "
+                        "of 0 ms has no rate\n");
+    document["trials"][0]["measurements"][0]["ms"] = 1;
+    write_file("huge.json", document.dump());
+    EXPECT_NE(compare({a(), "huge.json"}).err.find("mib_per_s: is not the rate of size_bytes, sweeps and ms"),
+              std::string::npos);
+
+    // Control characters in names and record contents are shown escaped.
+    const Result named = compare({a(), "bad\033[31m.json"});
+    EXPECT_EQ(named.err, "ovrel-compare: bad\\033[31m.json: No such file or directory\n");
+    document = nlohmann::ordered_json::parse(read_file(a()));
+    document["parameters"]["phases"] = {"disk\033[2J"};
+    write_file("escape.json", document.dump());
+    const Result escaped = compare({a(), "escape.json"});
+    EXPECT_EQ(escaped.err.find('\033'), std::string::npos) << escaped.err;
+    EXPECT_NE(escaped.err.find("disk\\033[2J"), std::string::npos) << escaped.err;
+
+    // Spreadsheet formulas in names become text.
+    const char* const formulas[] = {"=HYPERLINK(\"http://x\")", "+1", "-2", "@SUM(A1)", "\tx", "\rx"};
+    std::vector<std::string> files;
+    for (size_t i = 0; i < sizeof formulas / sizeof formulas[0]; ++i)
+        files.push_back(renamed(a(), formulas[i], "formula" + std::to_string(i) + ".json"));
+    std::vector<std::string> words = {"--format", "csv", a()};
+    words.insert(words.end(), files.begin(), files.end());
+    const Result csv = compare(words);
+    ASSERT_TRUE(exited_with(csv, 0)) << csv.err;
+    write_file("formulas.csv", csv.out);
+    const Result cells = run("/bin/sh", {"-c", "python3 -c 'import csv\nfor row in csv.reader(open(\"formulas.csv\", "
+                                               "newline=\"\")):\n    for cell in row:\n        "
+                                               "print(repr(cell[:1]))' | sort -u"});
+    ASSERT_TRUE(exited_with(cells, 0)) << cells.err;
+    for (const char* first : {"'='", "'+'", "'@'", "'\\t'", "'\\r'"})
+        EXPECT_EQ(cells.out.find(std::string(first) + "\n"), std::string::npos) << first << " begins a cell";
+
+    // The plot never follows another user's link in a sticky directory, and
+    // a name gnuplot would run is refused.
+    ASSERT_EQ(mkdir("shared", 01777), 0);
+    ASSERT_EQ(chmod("shared", 01777), 0);
+    write_file("victim", "keep");
+    ASSERT_EQ(symlink((dir_.path + "/victim").c_str(), "shared/plot.svg"), 0);
+    if (geteuid() == 0) {
+        ASSERT_EQ(lchown("shared/plot.svg", 65534, 65534), 0);
+    }
+    const Result plot = compare({"--plot", "shared/plot.svg", a(), b()});
+    ASSERT_TRUE(exited_with(plot, 0)) << plot.err;
+    EXPECT_EQ(read_file("victim"), "keep");
+    struct stat st{};
+    ASSERT_EQ(lstat("shared/plot.svg", &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_NE(read_file("shared/plot.svg").find("</svg>"), std::string::npos);
+    const Result piped = compare({"--plot", "|touch PWNED.svg", a(), b()});
+    EXPECT_TRUE(exited_with(piped, 64));
+    EXPECT_EQ(piped.err.rfind("ovrel-compare: the plot's file name must not begin with |: ", 0), 0u) << piped.err;
+    EXPECT_FALSE(file_exists("PWNED.svg"));
+
+    // --version; a directory of records; --by only with --fleet.
+    const Result version = compare({"--version"});
+    EXPECT_TRUE(exited_with(version, 0));
+    EXPECT_EQ(version.out, std::string("ovrel-compare ") + OVREL_VERSION + "\n");
+    ASSERT_EQ(mkdir("records", 0700), 0);
+    write_file("records/1-a.json", read_file(a()));
+    write_file("records/2-b.json", read_file(b()));
+    write_file("records/notes.txt", "not a record");
+    const Result directory = compare({"--format", "json", "records"});
+    ASSERT_TRUE(exited_with(directory, 0)) << directory.err;
+    const nlohmann::json runs = nlohmann::json::parse(directory.out)["runs"];
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0]["file"], "records/1-a.json");
+    EXPECT_EQ(runs[1]["file"], "records/2-b.json");
+    ASSERT_EQ(mkdir("empty", 0700), 0);
+    EXPECT_EQ(compare({"--fleet", "empty"}).err, "ovrel-compare: empty: a directory without .json records\n");
+    const Result by = compare({"--by", "label", a(), b()});
+    EXPECT_TRUE(exited_with(by, 64));
+    EXPECT_EQ(by.err.rfind("ovrel-compare: --by tells the hosts of a fleet apart: it needs --fleet\n", 0), 0u);
+}
+
 TEST_F(CompareCli, PlotWithoutGnuplotIsRefusedFirst)
 {
     make_runs(false);

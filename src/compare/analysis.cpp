@@ -6,6 +6,7 @@
 
 #include "compare/compare.h"
 #include "measure/result.h"
+#include "measure/visible.h"
 #include "run/measurements.h"
 
 namespace {
@@ -58,7 +59,8 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
         LoadedRun run{file, {}};
         std::string fault;
         if (!read_record_file(file.c_str(), &run.record, &fault)) {
-            *error = file + ": " + fault;
+            // Names and record contents may hold anything: escaped.
+            *error = visible(file) + ": " + visible(fault);
             return false;
         }
         runs->push_back(std::move(run));

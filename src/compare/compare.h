@@ -110,10 +110,19 @@ std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet,
 // node_exporter's textfile collector reads, valid OpenMetrics too).
 std::string render_openmetrics(const std::vector<LoadedRun>& runs);
 
+// Writes `text` to `path` so that a reader sees the old file or the whole
+// new one: a hidden temporary file beside it, created exclusively (no link
+// is followed), moded as a new file under the umask, flushed, renamed over
+// `path`. False with `*error` on failure, nothing left behind.
+bool write_file_atomically(const std::string& path, const std::string& text, std::string* error);
+
 // Whether gnuplot can be run.
 bool gnuplot_available();
 // Draws the plot into `path` (.svg or .png) with gnuplot. Nothing read from a
 // run reaches gnuplot's script: names go into data files, stripped of
-// anything that could end a field or a line. False with `*error` on failure.
+// anything that could end a field or a line. Nor does `path`: gnuplot draws
+// into a private directory, and the plot is put in place with
+// write_file_atomically. gnuplot's own messages are shown only when it
+// fails. False with `*error` on failure.
 bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path, std::string* error);
 bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error);

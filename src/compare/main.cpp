@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,7 +24,8 @@ constexpr int EXIT_USAGE = 64;
     if (message != nullptr)
         fprintf(stderr, "ovrel-compare: %s%s\n", message, word != nullptr ? word : "");
     fputs("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
-          "                     [--plot FILE] [--fleet [--by host|label]] RUN.json...\n",
+          "                     [--plot FILE] [--fleet [--by host|label]] RUN.json|DIR...\n"
+          "       ovrel-compare --version\n",
           stderr);
     exit(EXIT_USAGE);
 }
@@ -40,6 +43,7 @@ struct Options {
     std::string output;
     bool fleet = false;
     bool by_label = false;
+    bool by_given = false;
     std::vector<std::string> files;
 };
 
@@ -79,6 +83,10 @@ Options parse(int argc, char** argv)
             only_files = true;
         else if (name == "--help" || name == "-h")
             usage(nullptr, nullptr);
+        else if (name == "--version" && equals == nullptr) {
+            printf("ovrel-compare %s\n", OVREL_VERSION);
+            exit(fflush(stdout) == 0 ? 0 : 1);
+        }
         else if (name == "--format")
             options.format = format_named(value());
         else if (name == "--plot")
@@ -94,65 +102,55 @@ Options parse(int argc, char** argv)
             if (by != "host" && by != "label")
                 usage("--by takes host or label, not ", by.c_str());
             options.by_label = by == "label";
+            options.by_given = true;
         }
         else
             usage("unknown option: ", word);
     }
     if (options.files.empty())
         usage("no run files given", nullptr);
+    if (options.by_given && !options.fleet)
+        usage("--by tells the hosts of a fleet apart: it needs --fleet", nullptr);
+    // gnuplot would take a name beginning with "|" as a command to run.
+    if (!options.plot.empty() && options.plot[0] == '|')
+        usage("the plot's file name must not begin with |: ", options.plot.c_str());
     if (options.format == Format::OpenMetrics && (options.fleet || !options.plot.empty()))
         usage("--format openmetrics takes the newest run of each host and label; it has no --fleet or --plot", nullptr);
     if (options.has_output && (options.output.empty() || options.output.back() == '/'))
         usage("--output needs a file name: ", options.output.c_str());
-    if (options.format != Format::OpenMetrics && !options.fleet && options.files.size() < 2)
-        usage("comparing needs two runs or more (the first is the baseline); --fleet takes any number", nullptr);
     if (!options.plot.empty() && options.plot.size() < 5)
         usage("the plot's file name must end in .svg or .png: ", options.plot.c_str());
     return options;
 }
 
-// Writes `text` to `path` so that a reader sees the old file or the whole new
-// one, never part of it: a hidden temporary file in the same directory
-// (created exclusively, so no one's link is followed), flushed, then renamed
-// over `path`. Moded as a new file would be (the collector of a metrics
-// file runs as another user). False with `*error` on failure, nothing left.
-bool write_atomically(const std::string& path, const std::string& text, std::string* error)
+// A directory stands for the records in it: its *.json files, by name.
+bool expand_directories(const std::vector<std::string>& given, std::vector<std::string>* files, std::string* error)
 {
-    const size_t slash = path.rfind('/');
-    const std::string directory = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    const std::string base = slash == std::string::npos ? path : path.substr(slash + 1);
-    std::string temporary = directory + "/." + base + ".XXXXXX";
-    const int fd = mkstemp(&temporary[0]);
-    if (fd < 0) {
-        *error = strerror(errno);
-        return false;
-    }
-    const mode_t mask = umask(0);
-    umask(mask);
-    int failure = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
-    for (size_t done = 0; failure == 0 && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR)
-            failure = errno;
-        else if (n > 0)
-            done += static_cast<size_t>(n);
-    }
-    if (failure == 0 && fsync(fd) != 0)
-        failure = errno;
-    if (close(fd) != 0 && failure == 0)
-        failure = errno;
-    if (failure == 0 && rename(temporary.c_str(), path.c_str()) != 0)
-        failure = errno;
-    if (failure != 0) {
-        unlink(temporary.c_str());
-        *error = strerror(failure);
-        return false;
-    }
-    // The rename itself reaches the disk with the directory.
-    const int dir_fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY);
-    if (dir_fd >= 0) {
-        fsync(dir_fd);
-        close(dir_fd);
+    for (const std::string& path : given) {
+        struct stat status;
+        if (stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
+            files->push_back(path);
+            continue;
+        }
+        DIR* directory = opendir(path.c_str());
+        if (directory == nullptr) {
+            *error = visible(path) + ": " + strerror(errno);
+            return false;
+        }
+        std::vector<std::string> names;
+        while (const dirent* entry = readdir(directory)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 5 && name[0] != '.' && name.compare(name.size() - 5, 5, ".json") == 0)
+                names.push_back(name);
+        }
+        closedir(directory);
+        if (names.empty()) {
+            *error = visible(path) + ": a directory without .json records";
+            return false;
+        }
+        std::sort(names.begin(), names.end());
+        for (const std::string& name : names)
+            files->push_back(path + (path.back() == '/' ? "" : "/") + name);
     }
     return true;
 }
@@ -167,7 +165,12 @@ int main(int argc, char** argv)
 
     std::vector<LoadedRun> runs;
     std::string error;
-    if (!load_runs(options.files, &runs, &error))
+    std::vector<std::string> files;
+    if (!expand_directories(options.files, &files, &error))
+        fail(error);
+    if (options.format != Format::OpenMetrics && !options.fleet && files.size() < 2)
+        usage("comparing needs two runs or more (the first is the baseline); --fleet takes any number", nullptr);
+    if (!load_runs(files, &runs, &error))
         fail(error);
 
     std::string report;
@@ -188,7 +191,7 @@ int main(int argc, char** argv)
             fail(options.plot + ": " + error);
     }
     if (options.has_output) {
-        if (!write_atomically(options.output, report, &error))
+        if (!write_file_atomically(options.output, report, &error))
             fail("cannot write " + visible(options.output) + ": " + error);
         return 0;
     }

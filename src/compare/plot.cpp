@@ -4,12 +4,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "compare/compare.h"
+#include "measure/visible.h"
 #include "run/measurements.h"
 
 namespace {
@@ -44,19 +46,6 @@ std::string quoted(const std::string& path)
         text += c;
     }
     return text + "'";
-}
-
-// The output path in a gnuplot single-quoted string, where only the quote
-// itself needs doubling. It comes from the command line, not from a run.
-bool quoted_path(const std::string& path, std::string* quoted, std::string* error)
-{
-    for (char c : path)
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
-            *error = "the plot's file name holds a control character";
-            return false;
-        }
-    *quoted = ::quoted(path);
-    return true;
 }
 
 bool ends_with(const std::string& text, const char* tail)
@@ -95,8 +84,26 @@ void remove_tree(const std::string& directory)
 }
 
 // Runs gnuplot with `script` on its standard input.
-bool run_gnuplot(const std::string& script, std::string* error)
+// The whole of a small file of this program's own; empty when unreadable.
+std::string read_whole(const std::string& path)
 {
+    std::string text;
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return text;
+    char buffer[65536];
+    size_t n;
+    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, n);
+    fclose(file);
+    return text;
+}
+
+// Runs gnuplot on `script`. Its own messages (warnings about fonts or
+// locales) go to a file in `directory` and are shown only when it fails.
+bool run_gnuplot(const std::string& script, const std::string& directory, std::string* error)
+{
+    const std::string messages = directory + "/gnuplot.messages";
     int channel[2];
     if (pipe(channel) != 0) {
         *error = strerror(errno);
@@ -111,6 +118,9 @@ bool run_gnuplot(const std::string& script, std::string* error)
         dup2(channel[0], 0);
         close(channel[0]);
         close(channel[1]);
+        const int quiet = open(messages.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (quiet >= 0)
+            dup2(quiet, 2);
         execlp("gnuplot", "gnuplot", static_cast<char*>(nullptr));
         _exit(127);
     }
@@ -134,7 +144,11 @@ bool run_gnuplot(const std::string& script, std::string* error)
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0 && done == script.size())
         return true;
-    *error = "gnuplot failed";
+    std::string said = read_whole(messages);
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' '))
+        said.pop_back();
+    const size_t last_line = said.rfind('\n');
+    *error = "gnuplot failed" + (said.empty() ? "" : ": " + visible(said.substr(last_line == std::string::npos ? 0 : last_line + 1)));
     return false;
 }
 
@@ -158,16 +172,26 @@ bool make_directory(PlotFiles* files, std::string* error)
     return true;
 }
 
+// Where gnuplot draws: inside the private directory, never at a path of the
+// user's (which could be another user's link, or "|command" to gnuplot).
+std::string drawn_file(const PlotFiles& files, const std::string& path)
+{
+    return files.directory + (ends_with(path, ".svg") ? "/plot.svg" : "/plot.png");
+}
+
 bool finish_plot(const PlotFiles& files, const std::string& script, const std::string& path, std::string* error)
 {
-    const bool drawn = run_gnuplot(script, error);
-    remove_tree(files.directory);
-    struct stat status;
-    if (drawn && (stat(path.c_str(), &status) != 0 || status.st_size == 0)) {
-        *error = "gnuplot wrote no plot";
-        return false;
+    bool done = run_gnuplot(script, files.directory, error);
+    std::string plot;
+    if (done) {
+        plot = read_whole(drawn_file(files, path));
+        if (plot.empty()) {
+            *error = "gnuplot wrote no plot";
+            done = false;
+        }
     }
-    return drawn;
+    remove_tree(files.directory);
+    return done && write_file_atomically(path, plot, error);
 }
 
 bool is_memory(const std::string& id)
@@ -200,8 +224,9 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path
     std::string terminal;
     std::string output;
     PlotFiles files;
-    if (!terminal_for(path, &terminal, error) || !quoted_path(path, &output, error) || !make_directory(&files, error))
+    if (!terminal_for(path, &terminal, error) || !make_directory(&files, error))
         return false;
+    output = quoted(drawn_file(files, path));
 
     // One data file per panel: a row per measurement, three columns per run
     // (median, min, max), the runs' names in the header row.
@@ -270,8 +295,9 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
     std::string terminal;
     std::string output;
     PlotFiles files;
-    if (!terminal_for(path, &terminal, error) || !quoted_path(path, &output, error) || !make_directory(&files, error))
+    if (!terminal_for(path, &terminal, error) || !make_directory(&files, error))
         return false;
+    output = quoted(drawn_file(files, path));
 
     // A row per host and measurement: position, the host's median relative
     // to the fleet's, the host's name, and whether it stands out.

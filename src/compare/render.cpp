@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include <nlohmann/json.hpp>
 
@@ -79,8 +80,12 @@ std::string shown(const std::string& text, Format format)
     return escaped;
 }
 
-std::string csv_field(const std::string& text)
+// Text from a run as a CSV cell: quoted where needed, and with a leading
+// apostrophe where a spreadsheet would take it for a formula.
+std::string csv_field(const std::string& raw)
 {
+    const bool formula = !raw.empty() && strchr("=+-@\t\r", raw[0]) != nullptr;
+    const std::string text = formula ? "'" + raw : raw;
     if (text.find_first_of(",\"\r\n") == std::string::npos)
         return text;
     std::string quoted = "\"";

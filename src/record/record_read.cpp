@@ -9,9 +9,13 @@
 #include <algorithm>
 #include <iterator>
 #include <set>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <simdjson.h>
 
+#include "measure/result.h"
 #include "record/run_record.h"
 #include "run/measurements.h"
 
@@ -231,10 +235,24 @@ struct Reader {
         if (!as_object(item, where, &fields))
             return false;
         const std::string at = where + ".";
-        return text(fields, at, "id", &m->id) && text(fields, at, "label", &m->label) &&
-               whole(fields, at, "size_bytes", &m->size_bytes) && signed_whole(fields, at, "sweeps", &m->sweeps) &&
-               whole(fields, at, "block_bytes", &m->block_bytes) && whole(fields, at, "ms", &m->ms) &&
-               rate(fields, at, "mib_per_s", &m->mib_per_s);
+        if (!(text(fields, at, "id", &m->id) && text(fields, at, "label", &m->label) &&
+              whole(fields, at, "size_bytes", &m->size_bytes) && signed_whole(fields, at, "sweeps", &m->sweeps) &&
+              whole(fields, at, "block_bytes", &m->block_bytes) && whole(fields, at, "ms", &m->ms) &&
+              rate(fields, at, "mib_per_s", &m->mib_per_s)))
+            return false;
+        // The rate is what the size and the time give, as the benchmark
+        // works it out: anything else is not a measurement of ours.
+        if (m->sweeps < 0 || m->sweeps > INT32_MAX)
+            return fail(at + "sweeps", "not a count of sweeps");
+        const double expected = rate_mib_per_s(m->ms, m->size_bytes, static_cast<int32_t>(m->sweeps));
+        if (!std::isfinite(expected)) {
+            if (!std::isnan(m->mib_per_s))
+                return fail(at + "mib_per_s", "must be null: a measurement of 0 ms has no rate");
+        } else if (std::isnan(m->mib_per_s) || std::fabs(m->mib_per_s - expected) > 1e-9 * expected) {
+            return fail(at + "mib_per_s", ("is not the rate of size_bytes, sweeps and ms (" +
+                                           std::to_string(expected) + ")").c_str());
+        }
+        return true;
     }
 
     // A trial's measurement: version 2 adds the microseconds and the witness.
@@ -456,21 +474,45 @@ bool record_from_json(const std::string& text, RunRecord* record, std::string* e
 
 bool read_record_file(const char* path, RunRecord* record, std::string* error)
 {
-    FILE* file = fopen(path, "re");
-    if (file == nullptr) {
+    // Without blocking, so that a FIFO nobody writes to reads as empty
+    // instead of holding the program; then blocking for whoever writes.
+    const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat status;
+    if (fd < 0 || fstat(fd, &status) != 0) {
         *error = strerror(errno);
+        if (fd >= 0)
+            close(fd);
         return false;
     }
+    if (S_ISDIR(status.st_mode)) {
+        close(fd);
+        *error = strerror(EISDIR);
+        return false;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // A cap, so that /dev/zero or an endless pipe ends in a message, not
+    // in all the memory there is.
     std::string text;
     char buffer[65536];
-    size_t n;
-    while ((n = fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, n);
-    const bool failed = ferror(file) != 0;
-    const int read_error = errno;
-    fclose(file);
-    if (failed) {
-        *error = strerror(read_error != 0 ? read_error : EIO);
+    int read_error = 0;
+    for (;;) {
+        const ssize_t n = read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            read_error = errno;
+        if (n <= 0)
+            break;
+        if (text.size() + static_cast<size_t>(n) > RECORD_MAX_BYTES) {
+            close(fd);
+            *error = "larger than " + std::to_string(RECORD_MAX_BYTES >> 20) + " MiB: not a run record";
+            return false;
+        }
+        text.append(buffer, static_cast<size_t>(n));
+    }
+    close(fd);
+    if (read_error != 0) {
+        *error = strerror(read_error);
         return false;
     }
     return record_from_json(text, record, error);

@@ -2,6 +2,7 @@
 // benchmark writes it as JSON; the compare tool reads it back, strictly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -103,5 +104,8 @@ std::string record_to_json(const RunRecord& record);
 // the measurements, rates that are finite and not negative (or null), the
 // schema version. False with `*error` naming the field and the fault.
 bool record_from_json(const std::string& text, RunRecord* record, std::string* error);
-// record_from_json of a file; `*error` does not name the file.
+// The largest record read: ten thousand trials fit many times over.
+constexpr size_t RECORD_MAX_BYTES = size_t{64} << 20;
+// record_from_json of a file (a FIFO without a writer reads as empty, any
+// input stops at RECORD_MAX_BYTES); `*error` does not name the file.
 bool read_record_file(const char* path, RunRecord* record, std::string* error);
