@@ -134,6 +134,30 @@ TEST(Fleet, FindsTheOneSlowHost)
     EXPECT_NE(text.find(" slow\n"), std::string::npos);
 }
 
+// Most hosts alike to the millisecond: the fallback for a MAD of 0 flags
+// no host that differs by less than the figures can tell (one millisecond),
+// and still flags one that differs by more.
+TEST(Fleet, MadZeroFallbackRespectsTheResolution)
+{
+    struct Case {
+        int64_t odd_ms;     // of the last five hosts; the other 45 take 1000 ms
+        bool flagged;
+    };
+    for (const Case c : {Case{1001, false}, Case{1300, true}}) {
+        std::vector<LoadedRun> runs;
+        for (int h = 0; h < 50; ++h)
+            runs.push_back(LoadedRun{"h" + std::to_string(h) + ".json",
+                                     record_of("host-" + std::to_string(100 + h),
+                                               uniform(h < 45 ? 1000 : c.odd_ms, {1.0, 1.0, 1.0}))});
+        const Fleet fleet = fleet_of(runs);
+        for (const FleetHost& host : fleet.hosts)
+            for (size_t m = 0; m < fleet.measurements.size(); ++m)
+                EXPECT_EQ(host.cells[m].flag, c.flagged && host.host >= "host-145" ? -1 : 0)
+                    << c.odd_ms << " ms: " << host.host << " " << fleet.measurements[m].id << " z "
+                    << host.cells[m].z;
+    }
+}
+
 TEST(Fleet, PoolsRunsOfOneHostAndNeedsThreeHosts)
 {
     std::vector<LoadedRun> runs = {

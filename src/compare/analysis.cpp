@@ -232,21 +232,59 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
     return warnings;
 }
 
+namespace {
+
+// The centre and spreads of a fleet's values, taken once for all its hosts.
+struct Centre {
+    double median;
+    double mad;             // median absolute deviation
+    double mean_deviation;  // mean absolute deviation
+};
+
+Centre centre_of(const std::vector<double>& values)
+{
+    Centre centre{median_of(values), NAN, NAN};
+    std::vector<double> deviations;
+    deviations.reserve(values.size());
+    for (double v : values)
+        deviations.push_back(std::fabs(v - centre.median));
+    centre.mean_deviation = mean_of(deviations);
+    centre.mad = median_of(std::move(deviations));
+    return centre;
+}
+
+// `resolution`: the smallest difference from the median the figures can
+// tell at all; within it, a value is the median.
+double z_of(double value, const Centre& c, double resolution)
+{
+    if (c.mad > 0)
+        return 0.6745 * (value - c.median) / c.mad;
+    // More than half the values equal the median: the mean absolute
+    // deviation, scaled to match the MAD's, still tells one host apart, but
+    // only by more than the figures' resolution.
+    if (c.mean_deviation > 0 && std::fabs(value - c.median) > resolution)
+        return (value - c.median) / (1.253314 * c.mean_deviation);
+    return 0;
+}
+
+// Of a rate worked out from whole milliseconds: one millisecond more or
+// less at the slowest of its trials, and half as much again.
+double rate_resolution(const std::vector<const RunRecord*>& records, const std::string& id, double median)
+{
+    uint64_t shortest = UINT64_MAX;
+    for (const RunRecord* record : records)
+        for (const TrialRecord& trial : record->trials)
+            for (const MeasurementRecord& m : trial.measurements)
+                if (m.id == id && m.ms > 0 && m.ms < shortest)
+                    shortest = m.ms;
+    return shortest == UINT64_MAX ? 0 : 1.5 * median / static_cast<double>(shortest);
+}
+
+} // namespace
+
 double robust_z(double value, const std::vector<double>& values)
 {
-    const double median = median_of(values);
-    std::vector<double> deviations;
-    for (double v : values)
-        deviations.push_back(std::fabs(v - median));
-    const double mad = median_of(deviations);
-    if (mad > 0)
-        return 0.6745 * (value - median) / mad;
-    // More than half the values equal the median: the mean absolute
-    // deviation, scaled to match the MAD's, still tells one host apart.
-    const double mean_deviation = mean_of(deviations);
-    if (mean_deviation > 0)
-        return (value - median) / (1.253314 * mean_deviation);
-    return 0;
+    return z_of(value, centre_of(values), 0);
 }
 
 Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
@@ -285,19 +323,17 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
         for (const FleetHost& host : fleet.hosts)
             if (host.cells[m].spread.n > 0)
                 medians.push_back(host.cells[m].spread.median);
-        FleetMeasurement column{ids[m], median_of(medians), NAN, medians.size()};
-        std::vector<double> deviations;
-        for (double median : medians)
-            deviations.push_back(std::fabs(median - column.median));
-        column.mad = median_of(deviations);
-        fleet.measurements.push_back(column);
+        // Median and MAD once per measurement, not once per host.
+        const Centre centre = centre_of(medians);
+        fleet.measurements.push_back(FleetMeasurement{ids[m], centre.median, centre.mad, medians.size()});
         if (medians.size() < FLEET_MIN_HOSTS)
             continue;
+        const double resolution = rate_resolution(records, ids[m], centre.median);
         for (FleetHost& host : fleet.hosts) {
             HostCell& cell = host.cells[m];
             if (cell.spread.n == 0)
                 continue;
-            cell.z = robust_z(cell.spread.median, medians);
+            cell.z = z_of(cell.spread.median, centre, resolution);
             if (fleet.judged && std::fabs(cell.z) > OUTLIER_Z)
                 cell.flag = cell.z < 0 ? -1 : 1;
         }
