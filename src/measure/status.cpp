@@ -59,9 +59,14 @@ void status_trial(int64_t trial, int64_t trials)
 
 void status_begin(const char* id, uint64_t blocks)
 {
+    status_begin_at(id, blocks, clock_us());
+}
+
+void status_begin_at(const char* id, uint64_t blocks, int64_t start_us)
+{
     blocks_total.store(blocks, std::memory_order_relaxed);
     blocks_done.store(0, std::memory_order_relaxed);
-    started_us.store(clock_us(), std::memory_order_relaxed);
+    started_us.store(start_us, std::memory_order_relaxed);
     measuring.store(id, std::memory_order_relaxed);
 }
 

@@ -9,6 +9,8 @@ void status_trial(int64_t trial, int64_t trials);
 // A measurement starts: its record id, and the blocks of a disk pass (0 for
 // an array fill).
 void status_begin(const char* id, uint64_t blocks);
+// The same with the start given, a reading of the monotonic clock in µs.
+void status_begin_at(const char* id, uint64_t blocks, int64_t start_us);
 // Blocks of the disk pass done so far: one store, cheap enough for every block.
 void status_blocks_done(uint64_t done);
 void status_end();
