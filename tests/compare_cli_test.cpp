@@ -191,7 +191,8 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
     const Result usage = compare({a()});
     EXPECT_TRUE(exited_with(usage, 64));
     EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
-                             "                     [--plot FILE] [--fleet [--by host|label]] RUN.json...\n"),
+                             "                     [--plot FILE] [--fleet [--by host|label]] RUN.json|DIR...\n"
+                             "       ovrel-compare --version\n"),
               std::string::npos)
         << usage.err;
     EXPECT_TRUE(exited_with(compare({"--help"}), 64));
