@@ -89,9 +89,17 @@ TEST(Ratio, OneTrialAndIdenticalRuns)
     EXPECT_NEAR(identical.low * identical.high, 1.0, 1e-12) << "symmetric around 1 on the log scale";
     EXPECT_EQ(verdict_of(identical), Verdict::NoDifference);
 
+    // Whole-millisecond ties: every trial at 68 ms against every trial at
+    // 67 ms is no firm verdict, however many trials.
     const RatioEstimate constant = ratio_estimate({100, 100}, {100, 100});
-    EXPECT_EQ(constant.low, 1.0);
-    EXPECT_EQ(verdict_of(constant), Verdict::NoDifference);
+    EXPECT_FALSE(constant.has_interval);
+    EXPECT_EQ(verdict_of(constant), Verdict::NoInterval);
+    const double at_68 = 1024.0 / 0.068;
+    const double at_67 = 1024.0 / 0.067;
+    const RatioEstimate ties = ratio_estimate({at_68, at_68, at_68, at_68, at_68}, {at_67, at_67, at_67, at_67, at_67});
+    EXPECT_NEAR(ties.ratio, 68.0 / 67.0, 1e-12);
+    EXPECT_EQ(verdict_of(ties), Verdict::NoInterval);
+    EXPECT_STREQ(verdict_text(verdict_of(ties)), "no interval (fewer than 2 trials, or no spread)");
     EXPECT_EQ(verdict_of(ratio_estimate({}, {1, 2})), Verdict::NoRates);
 }
 
@@ -215,6 +223,23 @@ TEST(Compare, TextFitsAHundredColumns)
     }
     EXPECT_NE(text.find("\nwrite "), std::string::npos) << text;
     EXPECT_NE(text.find(" faster\n"), std::string::npos) << text;
+
+    // Extremes keep their columns: a ratio of about 1e-7 with an interval
+    // spanning decades; and a ratio of 0.9997 is 1.00, not 1.000.
+    const std::vector<LoadedRun> extreme = {{"a.json", record_of("a", uniform(1, {1.0, 3.0, 1.0}))},
+                                            {"b.json", record_of("b", uniform(10000000, {1.0, 1.2}))}};
+    const std::vector<LoadedRun> close = {{"d.json", record_of("d", uniform(10000, {1.0, 1.0001}))},
+                                          {"c.json", record_of("c", uniform(10003, {1.0, 1.0001}))}};
+    for (const std::vector<LoadedRun>* runs_of : {&extreme, &close}) {
+        const std::string wide = render_comparison(*runs_of, Format::Text);
+        for (const std::string& line : split_lines(wide)) {
+            if (line.rfind("Warning", 0) != 0) {
+                EXPECT_LE(line.size(), 100u) << line;
+            }
+        }
+        EXPECT_EQ(wide.find("1.000"), std::string::npos) << wide;
+        EXPECT_NE(wide.find(runs_of == &extreme ? "e-0" : "   1.00 "), std::string::npos) << wide;
+    }
 }
 
 // For Prometheus: the newest run of each host and label, label values that

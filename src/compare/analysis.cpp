@@ -121,14 +121,12 @@ RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<
     const double share_base = variance_of(log_base, mean_base) / static_cast<double>(base.size());
     const double share_other = variance_of(log_other, mean_other) / static_cast<double>(other.size());
     const double standard_error = std::sqrt(share_base + share_other);
-    estimate.has_interval = true;
-    if (standard_error == 0) {
-        // Every trial on both sides gave the same rate: nothing varies, and
-        // the interval is the ratio itself.
-        estimate.low = estimate.high = estimate.ratio;
-        estimate.degrees_of_freedom = INFINITY;
+    // Every trial on both sides gave the same rate (whole milliseconds that
+    // tie): the spread is unknown, not zero, and no interval can be given.
+    // A zero-width one would call a single millisecond a firm difference.
+    if (standard_error == 0)
         return estimate;
-    }
+    estimate.has_interval = true;
     // Welch-Satterthwaite degrees of freedom.
     const double df = (share_base + share_other) * (share_base + share_other) /
                       (share_base * share_base / static_cast<double>(base.size() - 1) +
@@ -163,7 +161,7 @@ const char* verdict_text(Verdict verdict)
     case Verdict::Faster: return "faster";
     case Verdict::Slower: return "slower";
     case Verdict::NoDifference: return "no difference shown";
-    case Verdict::NoInterval: return "no interval (fewer than 2 trials)";
+    case Verdict::NoInterval: return "no interval (fewer than 2 trials, or no spread)";
     case Verdict::NoRates: return "no rates to compare";
     }
     return "";

@@ -27,21 +27,28 @@ std::string printed(const char* format, ...)
     return buffer;
 }
 
-// Three significant digits, trailing zeros kept: 1.00, 0.987, 12.3.
+// Three significant digits, trailing zeros kept, rounded first (0.9997 is
+// 1.00): 1.00, 0.987, 12.3, 457; outside 0.001 to 9999 the exponent form,
+// 3.61e-08, so that no value is wider than 9 characters.
 std::string three_digits(double value)
 {
     if (!std::isfinite(value))
         return "-";
     if (value == 0)
         return "0.00";
-    const int magnitude = static_cast<int>(std::floor(std::log10(std::fabs(value))));
-    const int decimals = magnitude >= 2 ? 0 : 2 - magnitude;
-    return printed("%.*f", decimals, value);
+    const std::string exponent_form = printed("%.2e", value);
+    const int magnitude = atoi(exponent_form.c_str() + exponent_form.find('e') + 1);
+    if (magnitude < -3 || magnitude > 3)
+        return exponent_form;
+    return printed("%.*f", magnitude >= 2 ? 0 : 2 - magnitude, value);
 }
 
+// MiB/s to a tenth, or in the exponent form where that would not fit its column.
 std::string rate_text(double rate)
 {
-    return std::isfinite(rate) ? printed("%.1f", rate) : "-";
+    if (!std::isfinite(rate))
+        return "-";
+    return rate < 1e7 ? printed("%.1f", rate) : printed("%.2e", rate);
 }
 
 std::string range_text(const Spread& spread)
