@@ -113,7 +113,7 @@ std::string render_openmetrics(const std::vector<LoadedRun>& runs);
 // Writes `text` to `path` so that a reader sees the old file or the whole
 // new one: a hidden temporary file beside it, created exclusively (no link
 // is followed), moded as a new file under the umask, flushed, renamed over
-// `path`. False with `*error` on failure, nothing left behind.
+// `path` (replace_file). False with `*error` on failure, nothing left behind.
 bool write_file_atomically(const std::string& path, const std::string& text, std::string* error);
 
 // Whether gnuplot can be run.

@@ -14,6 +14,7 @@
 #include "measure/result.h"
 #include "measure/statistics.h"
 #include "measure/visible.h"
+#include "record/replace_file.h"
 #include "sysreport/report.h"
 
 namespace {
@@ -61,31 +62,8 @@ MeasurementRecord measurement_record(const Measurement& m, const RunParameters& 
 
 namespace {
 
-std::string directory_of(const std::string& path)
-{
-    const size_t slash = path.rfind('/');
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
-// A temporary file beside `path`, created and opened; -1 with errno on failure.
-int create_temporary(const std::string& path, std::string* temporary)
-{
-    *temporary = directory_of(path) + "/.ovrel-bench-export.XXXXXX";
-    return mkstemp(&(*temporary)[0]);
-}
-
-// Makes a new name in `directory` durable; 0 or an errno value. A
-// directory this user cannot open for reading, or a file system that
-// cannot flush a directory, leaves the name to the system's own write-back.
-int flush_directory(const std::string& directory)
-{
-    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return 0;
-    const int error = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
-    close(fd);
-    return error;
-}
+// Where the record waits before it is renamed into place.
+const char* const EXPORT_TEMPORARY = ".ovrel-bench-export.XXXXXX";
 
 [[noreturn]] void refuse(const char* path, const char* reason)
 {
@@ -138,7 +116,7 @@ ExportTarget prepare_export(const char* path, const char* measured_directory, in
         measured.st_ino == parent.st_ino)
         refuse(path, "Is the scratch file of the directory to measure");
     std::string temporary;
-    const int fd = create_temporary(target.path, &temporary);
+    const int fd = create_beside(target.path, EXPORT_TEMPORARY, &temporary);
     if (fd < 0)
         refuse(path, strerror(errno));
     close(fd);
@@ -249,39 +227,7 @@ bool write_export(const ExportTarget& target, const RunRecord& record)
     // A signal now would leave the temporary file behind: it waits until
     // the record is in place or gone.
     signals_hold(true);
-    std::string temporary;
-    // Each step that fails sets `error` from its own errno, so that the
-    // message never shows a reason left over from an earlier call.
-    int error = 0;
-    const int fd = create_temporary(target.path, &temporary);
-    if (fd < 0)
-        error = errno;
-    if (error == 0) {
-        // mkstemp makes the file private; the record gets the usual mode.
-        const mode_t mask = umask(0);
-        umask(mask);
-        if (fchmod(fd, 0666 & ~mask) != 0)
-            error = errno;
-        for (size_t done = 0; error == 0 && done < text.size();) {
-            const ssize_t n = write(fd, text.data() + done, text.size() - done);
-            if (n < 0)
-                error = errno;
-            else if (n == 0)
-                error = EIO;
-            else
-                done += static_cast<size_t>(n);
-        }
-        if (error == 0 && fsync(fd) != 0)
-            error = errno;
-        if (close(fd) != 0 && error == 0)
-            error = errno;
-        if (error == 0 && rename(temporary.c_str(), target.path.c_str()) != 0)
-            error = errno;
-        if (error != 0)
-            unlink(temporary.c_str());
-    }
-    if (error == 0)
-        error = flush_directory(directory_of(target.path));
+    const int error = replace_file(target.path, EXPORT_TEMPORARY, text);
     signals_hold(false);
     if (error != 0)
         fprintf(stderr, "Cannot write %s: %s\n", visible(target.path).c_str(), strerror(error));

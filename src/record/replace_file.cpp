@@ -1,0 +1,69 @@
+#include "record/replace_file.h"
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+// Makes a new name in `directory` durable; 0 or an errno value. A
+// directory this user cannot open for reading, or a file system that
+// cannot flush a directory, leaves the name to the system's own write-back.
+int flush_directory(const std::string& directory)
+{
+    const int fd = open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return 0;
+    const int error = fsync(fd) == 0 || errno == EINVAL || errno == ENOTSUP ? 0 : errno;
+    close(fd);
+    return error;
+}
+
+} // namespace
+
+std::string directory_of(const std::string& path)
+{
+    const size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int create_beside(const std::string& path, const std::string& pattern, std::string* temporary)
+{
+    *temporary = directory_of(path) + "/" + pattern;
+    return mkstemp(&(*temporary)[0]);
+}
+
+int replace_file(const std::string& path, const std::string& pattern, const std::string& text)
+{
+    std::string temporary;
+    const int fd = create_beside(path, pattern, &temporary);
+    if (fd < 0)
+        return errno;
+    // Each step that fails sets `error` from its own errno, so that no
+    // reason is left over from an earlier call. mkstemp makes the file
+    // private; it gets the usual mode.
+    const mode_t mask = umask(0);
+    umask(mask);
+    int error = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
+    for (size_t done = 0; error == 0 && done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            error = errno;
+        else if (n == 0)
+            error = EIO;
+        else if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    if (error == 0 && fsync(fd) != 0)
+        error = errno;
+    if (close(fd) != 0 && error == 0)
+        error = errno;
+    if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0)
+        error = errno;
+    if (error != 0) {
+        unlink(temporary.c_str());
+        return error;
+    }
+    return flush_directory(directory_of(path));
+}

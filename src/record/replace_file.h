@@ -1,0 +1,18 @@
+// Replacing a file whole: what the run record and the compare tool's
+// reports and plots are written with.
+#pragma once
+
+#include <string>
+
+// The directory part of `path`: "." when it has none, "/" for a file there.
+std::string directory_of(const std::string& path);
+// Creates and opens a new file named after `pattern` (ending in XXXXXX)
+// in the directory of `path`, exclusively, so that no link is followed; the
+// descriptor, or -1 with errno set. `*temporary` is its name.
+int create_beside(const std::string& path, const std::string& pattern, std::string* temporary);
+// Writes `text` to `path` so that a reader sees the old file or the whole
+// new one: a file made by create_beside, moded as a new file under the
+// umask, written, flushed, renamed over `path` (a link there is replaced,
+// not followed), then the directory flushed. 0, or the errno value of the
+// step that failed, with nothing left behind.
+int replace_file(const std::string& path, const std::string& pattern, const std::string& text);
