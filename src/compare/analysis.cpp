@@ -2,8 +2,6 @@
 #include <cmath>
 #include <map>
 
-#include <boost/math/distributions/students_t.hpp>
-
 #include "compare/compare.h"
 #include "measure/result.h"
 #include "measure/visible.h"
@@ -24,23 +22,6 @@ std::vector<std::string> ids_in(const std::vector<const RunRecord*>& records)
             ids.push_back(m.id);
     }
     return ids;
-}
-
-double mean_of(const std::vector<double>& values)
-{
-    double sum = 0;
-    for (double value : values)
-        sum += value;
-    return sum / static_cast<double>(values.size());
-}
-
-// Sample variance.
-double variance_of(const std::vector<double>& values, double mean)
-{
-    double squares = 0;
-    for (double value : values)
-        squares += (value - mean) * (value - mean);
-    return squares / static_cast<double>(values.size() - 1);
 }
 
 std::string size_text(uint64_t bytes)
@@ -68,128 +49,256 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
     return true;
 }
 
+namespace {
+
+// The rate of one trial measurement, nan where it has none.
+double rate_of(const MeasurementRecord& m)
+{
+    if (m.has_us && m.us > 0)
+        return rate_mib_per_s_us(m.us, m.size_bytes, static_cast<int32_t>(m.sweeps));
+    return m.mib_per_s;
+}
+
+bool comparable(double rate)
+{
+    return std::isfinite(rate) && rate > 0;
+}
+
+} // namespace
+
 std::vector<double> trial_rates(const RunRecord& record, const std::string& id)
 {
     std::vector<double> rates;
     for (const TrialRecord& trial : record.trials)
         for (const MeasurementRecord& m : trial.measurements)
-            if (m.id == id && std::isfinite(m.mib_per_s) && m.mib_per_s > 0)
-                rates.push_back(m.mib_per_s);
+            if (m.id == id && comparable(rate_of(m)))
+                rates.push_back(rate_of(m));
     return rates;
 }
 
-double median_of(std::vector<double> values)
+CleanRates clean_rates(const RunRecord& record, const std::string& id)
 {
-    if (values.empty())
-        return NAN;
-    std::sort(values.begin(), values.end());
-    const size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+    CleanRates clean{{}, 0, 0};
+    for (const TrialRecord& trial : record.trials)
+        for (const MeasurementRecord& m : trial.measurements) {
+            if (m.id != id || !comparable(rate_of(m)))
+                continue;
+            const unsigned reasons = m.has_witness ? m.witness.disturbed & DISTURBED_BY_OTHERS : 0;
+            if (reasons != 0) {
+                ++clean.left_out;
+                clean.reasons |= reasons;
+                continue;
+            }
+            clean.rates.push_back(rate_of(m));
+        }
+    return clean;
 }
 
-Spread spread_of(std::vector<double> values)
+std::vector<Side> sides_of(const std::vector<LoadedRun>& runs, bool group)
 {
-    Spread spread{values.size(), NAN, NAN, NAN};
-    if (values.empty())
-        return spread;
-    std::sort(values.begin(), values.end());
-    spread.min = values.front();
-    spread.max = values.back();
-    spread.median = median_of(values);
-    return spread;
-}
-
-RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<double>& other)
-{
-    RatioEstimate estimate{false, NAN, false, NAN, NAN, NAN};
-    if (base.empty() || other.empty())
-        return estimate;
-    std::vector<double> log_base;
-    std::vector<double> log_other;
-    for (double rate : base)
-        log_base.push_back(std::log(rate));
-    for (double rate : other)
-        log_other.push_back(std::log(rate));
-    const double mean_base = mean_of(log_base);
-    const double mean_other = mean_of(log_other);
-    const double difference = mean_other - mean_base;
-    estimate.has_ratio = true;
-    estimate.ratio = std::exp(difference);
-    if (base.size() < 2 || other.size() < 2)
-        return estimate;
-
-    const double share_base = variance_of(log_base, mean_base) / static_cast<double>(base.size());
-    const double share_other = variance_of(log_other, mean_other) / static_cast<double>(other.size());
-    const double standard_error = std::sqrt(share_base + share_other);
-    // Every trial on both sides gave the same rate (whole milliseconds that
-    // tie): the spread is unknown, not zero, and no interval can be given.
-    // A zero-width one would call a single millisecond a firm difference.
-    if (standard_error == 0)
-        return estimate;
-    estimate.has_interval = true;
-    // Welch-Satterthwaite degrees of freedom.
-    const double df = (share_base + share_other) * (share_base + share_other) /
-                      (share_base * share_base / static_cast<double>(base.size() - 1) +
-                       share_other * share_other / static_cast<double>(other.size() - 1));
-    // Computing in double throughout (Boost would otherwise promote to long
-    // double) is ten times faster and agrees to 1e-15.
-    using Policy = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
-    const boost::math::students_t_distribution<double, Policy> distribution(df);
-    const double t = boost::math::quantile(distribution, 0.975);
-    estimate.degrees_of_freedom = df;
-    estimate.low = std::exp(difference - t * standard_error);
-    estimate.high = std::exp(difference + t * standard_error);
-    return estimate;
-}
-
-Verdict verdict_of(const RatioEstimate& estimate)
-{
-    if (!estimate.has_ratio)
-        return Verdict::NoRates;
-    if (!estimate.has_interval)
-        return Verdict::NoInterval;
-    if (estimate.low > 1)
-        return Verdict::Faster;
-    if (estimate.high < 1)
-        return Verdict::Slower;
-    return Verdict::NoDifference;
-}
-
-const char* verdict_text(Verdict verdict)
-{
-    switch (verdict) {
-    case Verdict::Faster: return "faster";
-    case Verdict::Slower: return "slower";
-    case Verdict::NoDifference: return "no difference shown";
-    case Verdict::NoInterval: return "no interval (fewer than 2 trials, or no spread)";
-    case Verdict::NoRates: return "no rates to compare";
+    std::vector<Side> sides;
+    std::map<std::string, size_t> by_key;
+    for (size_t r = 0; r < runs.size(); ++r) {
+        const LoadedRun& run = runs[r];
+        std::string key = "run " + std::to_string(r + 1);
+        if (group && !run.group.empty())
+            key = "directory " + run.group;
+        else if (group && !run.record.label.empty())
+            key = "label " + run.record.label;
+        const auto found = by_key.find(key);
+        if (found != by_key.end()) {
+            sides[found->second].runs.push_back(r);
+            continue;
+        }
+        by_key.emplace(key, sides.size());
+        sides.push_back(Side{"", {r}});
     }
-    return "";
+    for (Side& side : sides) {
+        // The label the runs share names the side; else its directory, or
+        // the run's number.
+        const std::string& label = runs[side.runs[0]].record.label;
+        bool shared = !label.empty();
+        for (size_t r : side.runs)
+            shared = shared && runs[r].record.label == label;
+        if (shared)
+            side.name = label;
+        else if (side.runs.size() > 1 && !runs[side.runs[0]].group.empty())
+            side.name = runs[side.runs[0]].group;
+        else
+            side.name = "run " + std::to_string(side.runs[0] + 1);
+    }
+    return sides;
+}
+
+namespace {
+
+// A side's units for one measurement: the trials of a single run, or each
+// run's geometric mean, so that the spread between runs counts.
+std::vector<double> side_units(const std::vector<LoadedRun>& runs, const Side& side, const std::string& id,
+                               SideFigures* figures)
+{
+    std::vector<double> units;
+    figures->trials = 0;
+    figures->left_out = 0;
+    figures->reasons = 0;
+    for (size_t r : side.runs) {
+        CleanRates clean = clean_rates(runs[r].record, id);
+        figures->trials += clean.rates.size();
+        figures->left_out += clean.left_out;
+        figures->reasons |= clean.reasons;
+        if (side.runs.size() == 1)
+            units = std::move(clean.rates);
+        else if (!clean.rates.empty())
+            units.push_back(geometric_mean_of(clean.rates));
+    }
+    figures->units = spread_of(units);
+    return units;
+}
+
+Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
+{
+    const RatioEstimate& e = row.estimate;
+    if (!e.has_ratio)
+        return (row.base.left_out > 0 && row.base.units.n == 0) || (row.other.left_out > 0 && row.other.units.n == 0)
+                   ? Verdict::Disturbed
+                   : Verdict::NoRates;
+    if (!e.has_interval)
+        return Verdict::NoInterval;
+    if (e.low <= 1 && e.high >= 1)
+        return Verdict::NoDifference;
+    // Shown, but smaller than the differences between runs of one
+    // configuration: not reported as one.
+    if (e.ratio < 1 + smallest_difference && e.ratio > 1 / (1 + smallest_difference))
+        return Verdict::Small;
+    return e.low > 1 ? Verdict::Faster : Verdict::Slower;
+}
+
+} // namespace
+
+std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
+                                     const CompareOptions& options)
+{
+    std::vector<Comparison> comparisons;
+    if (sides.empty())
+        return comparisons;
+    std::vector<const RunRecord*> base_records;
+    for (size_t r : sides[0].runs)
+        base_records.push_back(&runs[r].record);
+    for (size_t s = 1; s < sides.size(); ++s) {
+        Comparison comparison{s, 0, 0.95, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
+        const double smallest = options.smallest_difference >= 0 ? options.smallest_difference
+                                : comparison.runs_as_unit         ? 0
+                                                                  : SMALLEST_DIFFERENCE_ONE_RUN;
+        std::vector<const RunRecord*> records = base_records;
+        for (size_t r : sides[s].runs)
+            records.push_back(&runs[r].record);
+        std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
+        for (const std::string& id : ids_in(records)) {
+            ComparisonRow row{id, {}, {}, {}, Verdict::NoRates, smallest};
+            std::vector<double> base = side_units(runs, sides[0], id, &row.base);
+            std::vector<double> other = side_units(runs, sides[s], id, &row.other);
+            row.estimate = ratio_estimate(base, other);
+            if (row.estimate.has_interval)
+                ++comparison.family;
+            comparison.rows.push_back(row);
+            units.emplace_back(std::move(base), std::move(other));
+        }
+        // Each comparison makes one verdict per measurement: their intervals
+        // share the 5% between them, so that chance alone gives a false
+        // verdict in at most one comparison in twenty, however many
+        // measurements it holds.
+        if (comparison.family > 1) {
+            comparison.level = 1 - 0.05 / static_cast<double>(comparison.family);
+            for (size_t i = 0; i < comparison.rows.size(); ++i)
+                if (comparison.rows[i].estimate.has_interval)
+                    comparison.rows[i].estimate = ratio_estimate(units[i].first, units[i].second, comparison.level);
+        }
+        for (ComparisonRow& row : comparison.rows)
+            row.verdict = verdict_for(row, row.smallest_difference);
+        comparisons.push_back(std::move(comparison));
+    }
+    return comparisons;
 }
 
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs)
 {
-    std::vector<Comparison> comparisons;
-    if (runs.empty())
-        return comparisons;
-    const RunRecord& base = runs[0].record;
-    std::vector<std::vector<double>> base_rates;
-    for (const Measurement& m : MEASUREMENTS)
-        base_rates.push_back(trial_rates(base, m.id));
-    for (size_t r = 1; r < runs.size(); ++r) {
-        Comparison comparison{r, {}};
-        const RunRecord& other = runs[r].record;
-        for (const std::string& id : ids_in({&base, &other})) {
-            const std::vector<double>& base_side = base_rates[static_cast<size_t>(measurement_index(id.c_str()))];
-            const std::vector<double> other_rates = trial_rates(other, id);
-            ComparisonRow row{id, spread_of(base_side), spread_of(other_rates), ratio_estimate(base_side, other_rates),
-                              Verdict::NoRates};
-            row.verdict = verdict_of(row.estimate);
-            comparison.rows.push_back(row);
-        }
-        comparisons.push_back(comparison);
+    return compare_runs(runs, sides_of(runs, false));
+}
+
+namespace {
+
+// "cpu-taken, other-io"
+std::string reasons_text(unsigned reasons)
+{
+    std::string text;
+    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
+        if ((reasons & (1u << bit)) != 0)
+            text += (text.empty() ? "" : ", ") + std::string(DISTURBED_NAMES[bit]);
+    return text;
+}
+
+} // namespace
+
+std::string disturbed_reasons_text(unsigned reasons)
+{
+    return reasons_text(reasons);
+}
+
+std::string verdict_text(const ComparisonRow& row)
+{
+    switch (row.verdict) {
+    case Verdict::Faster: return "faster";
+    case Verdict::Slower: return "slower";
+    case Verdict::NoDifference: return "no difference shown";
+    case Verdict::Small: {
+        char text[32];
+        snprintf(text, sizeof text, "under %.0f%%", 100 * row.smallest_difference);
+        return text;
     }
-    return comparisons;
+    case Verdict::NoInterval: return "no interval";
+    case Verdict::NoRates: return "no rates to compare";
+    case Verdict::Disturbed: {
+        const unsigned reasons = row.base.reasons | row.other.reasons;
+        unsigned first = 0;
+        int more = -1;
+        for (unsigned bit = 0; bit < 8; ++bit)
+            if ((reasons & (1u << bit)) != 0) {
+                if (more < 0)
+                    first = 1u << bit;
+                ++more;
+            }
+        return "disturbed: " + reasons_text(first) + (more > 0 ? " +" + std::to_string(more) : "");
+    }
+    }
+    return "";
+}
+
+std::vector<std::string> spread_warnings(const std::vector<LoadedRun>& runs)
+{
+    std::vector<std::string> warnings;
+    std::vector<const RunRecord*> all;
+    for (const LoadedRun& run : runs)
+        all.push_back(&run.record);
+    const std::vector<std::string> ids = ids_in(all);
+    for (size_t r = 0; r < runs.size(); ++r) {
+        std::string wide;
+        double widest = 0;
+        for (const std::string& id : ids) {
+            const Spread spread = spread_of(clean_rates(runs[r].record, id).rates);
+            if (spread.n >= 2 && spread.max > 2 * spread.min) {
+                wide += (wide.empty() ? "" : ", ") + id;
+                widest = std::max(widest, spread.max / spread.min);
+            }
+        }
+        if (!wide.empty()) {
+            char factor[32];
+            snprintf(factor, sizeof factor, "%.1f", widest);
+            warnings.push_back("run " + std::to_string(r + 1) + "'s trials spread widely (" + wide +
+                               ": the fastest up to " + factor +
+                               " times the slowest): its figures are of a machine that changed under it");
+        }
+    }
+    return warnings;
 }
 
 std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& runs)

@@ -6,11 +6,14 @@
 #include <string>
 #include <vector>
 
+#include "measure/statistics.h"
+#include "measure/witness.h"
 #include "record/run_record.h"
 
 struct LoadedRun {
     std::string file;
     RunRecord record;
+    std::string group{};  // the directory argument the record came from; empty for a file
 };
 
 // Reads every file through the validating reader. On the first failure,
@@ -18,50 +21,84 @@ struct LoadedRun {
 bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* runs, std::string* error);
 
 // The trials' rates of measurement `id` that can be compared: finite and
-// above zero (a 0 ms or empty measurement has none).
+// above zero (a 0 ms or empty measurement has none), from the microseconds
+// where the record has them (version 2 on), else from whole milliseconds.
 std::vector<double> trial_rates(const RunRecord& record, const std::string& id);
 
-struct Spread {
-    size_t n;
-    double median;  // nan when n is 0
-    double min;
-    double max;
-};
-Spread spread_of(std::vector<double> values);
+// What the witness saw that makes a trial's figure another's: other
+// processes on the CPU, the hypervisor, other I/O on the device, swapping.
+// Such trials are left out of a verdict. (A read from the page cache or a
+// slow block is how the measured system behaves, and is kept.)
+constexpr unsigned DISTURBED_BY_OTHERS = DISTURBED_CPU_TAKEN | DISTURBED_STEAL | DISTURBED_OTHER_IO | DISTURBED_SWAP;
 
-// The ratio of the geometric means of `other` to `base`, with a 95 %
-// interval from Welch's t on the logarithms of the rates.
-struct RatioEstimate {
-    bool has_ratio;     // both sides have rates
-    double ratio;
-    bool has_interval;  // both sides have two rates or more
-    double low;
-    double high;
-    double degrees_of_freedom;
+struct CleanRates {
+    std::vector<double> rates;  // of the trials left in
+    size_t left_out;            // trials disturbed by others
+    unsigned reasons;           // their DISTURBED_* bits
 };
-RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<double>& other);
+CleanRates clean_rates(const RunRecord& record, const std::string& id);
 
-enum class Verdict { Faster, Slower, NoDifference, NoInterval, NoRates };
-Verdict verdict_of(const RatioEstimate& estimate);
-const char* verdict_text(Verdict verdict);
+// The smallest difference a verdict reports between single runs, chosen
+// from the calibration runs of bench/compare_calibration: one run a side,
+// the interval covers the spread between trials only, and runs of one
+// configuration on a shared machine differ by up to 15% with trials that
+// agree to a few percent. Where the runs are the unit (several a side),
+// their spread is in the interval and no smallest difference is needed.
+constexpr double SMALLEST_DIFFERENCE_ONE_RUN = 0.15;
+
+struct CompareOptions {
+    bool group = false;               // runs of one directory argument, or of one label, are one side
+    double smallest_difference = -1;  // from --smallest-difference; below 0: the defaults above
+};
+
+// One side of a comparison: a run, or with --group several.
+struct Side {
+    std::string name;          // the label the runs share, else "run N" or the directory
+    std::vector<size_t> runs;  // indices into the runs, in their order
+};
+std::vector<Side> sides_of(const std::vector<LoadedRun>& runs, bool group);
+
+enum class Verdict { Faster, Slower, NoDifference, Small, NoInterval, NoRates, Disturbed };
+
+// A side's figures for one measurement. With one run the units are its
+// trials; with several, each run's geometric mean of its trials.
+struct SideFigures {
+    Spread units;     // of the units' rates
+    size_t trials;    // trials taken in
+    size_t left_out;  // trials disturbed by others, left out
+    unsigned reasons;
+};
 
 struct ComparisonRow {
     std::string id;
-    Spread base;
-    Spread other;
-    RatioEstimate estimate;
+    SideFigures base;
+    SideFigures other;
+    RatioEstimate estimate;  // at the comparison's level
     Verdict verdict;
+    double smallest_difference;  // reported only from this share on
 };
 
-// One run against the baseline, over the measurements either of them holds.
+// One side against the baseline (side 0), over the measurements either holds.
 struct Comparison {
-    size_t run;  // index into the runs; 0 is the baseline
+    size_t side;     // index into the sides
+    size_t family;   // measurements with an interval: the level is shared among them
+    double level;    // of each interval: 1 - 0.05 / family (Bonferroni)
+    bool runs_as_unit;
     std::vector<ComparisonRow> rows;
 };
 
+std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
+                                     const CompareOptions& options = CompareOptions{});
+// Each run a side of its own.
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs);
+// The verdict in words, at most 31 characters ("disturbed: other-io +1").
+std::string verdict_text(const ComparisonRow& row);
+// The DISTURBED_* bits in words: "cpu-taken, other-io".
+std::string disturbed_reasons_text(unsigned reasons);
 // Why two runs' figures may not be comparable, one sentence each.
 std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& runs);
+// The warnings that one run's own figures give: trials that spread widely.
+std::vector<std::string> spread_warnings(const std::vector<LoadedRun>& runs);
 
 // Fleet mode: the runs of each host pooled; per measurement the fleet's
 // median and median absolute deviation of the hosts' medians, and each
@@ -100,11 +137,11 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
 // 0.6745 (x - median) / MAD; where the MAD is 0, the mean absolute deviation
 // scaled by 1.2533 stands in for it; 0 when every value is the median.
 double robust_z(double value, const std::vector<double>& values);
-double median_of(std::vector<double> values);
 
 enum class Format { Text, Markdown, Csv, Json, OpenMetrics };
 
-std::string render_comparison(const std::vector<LoadedRun>& runs, Format format);
+std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
+                              const CompareOptions& options = CompareOptions{});
 std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format);
 // The newest run of each host and label as gauges for Prometheus (the text
 // node_exporter's textfile collector reads, valid OpenMetrics too).
@@ -124,5 +161,6 @@ bool gnuplot_available();
 // into a private directory, and the plot is put in place with
 // write_file_atomically. gnuplot's own messages are shown only when it
 // fails. False with `*error` on failure.
-bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path, std::string* error);
+bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& options, const std::string& path,
+                     std::string* error);
 bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error);

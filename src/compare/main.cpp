@@ -24,7 +24,8 @@ constexpr int EXIT_USAGE = 64;
     if (message != nullptr)
         fprintf(stderr, "ovrel-compare: %s%s\n", message, word != nullptr ? word : "");
     fputs("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
-          "                     [--plot FILE] [--fleet [--by host|label]] RUN.json|DIR...\n"
+          "                     [--plot FILE] [--group] [--smallest-difference PERCENT]\n"
+          "                     [--fleet [--by host|label]] RUN.json|DIR...\n"
           "       ovrel-compare --version\n",
           stderr);
     exit(EXIT_USAGE);
@@ -44,6 +45,8 @@ struct Options {
     bool fleet = false;
     bool by_label = false;
     bool by_given = false;
+    CompareOptions compare;
+    bool compare_given = false;
     std::vector<std::string> files;
 };
 
@@ -97,6 +100,20 @@ Options parse(int argc, char** argv)
         }
         else if (name == "--fleet" && equals == nullptr)
             options.fleet = true;
+        else if (name == "--group" && equals == nullptr) {
+            options.compare.group = true;
+            options.compare_given = true;
+        }
+        else if (name == "--smallest-difference") {
+            const char* text = value();
+            char* end = nullptr;
+            errno = 0;
+            const double percent = strtod(text, &end);
+            if (end == text || *end != '\0' || errno != 0 || !(percent >= 0 && percent < 100))
+                usage("--smallest-difference takes a percentage from 0 to below 100, not ", text);
+            options.compare.smallest_difference = percent / 100;
+            options.compare_given = true;
+        }
         else if (name == "--by") {
             const std::string by = value();
             if (by != "host" && by != "label")
@@ -109,6 +126,8 @@ Options parse(int argc, char** argv)
     }
     if (options.files.empty())
         usage("no run files given", nullptr);
+    if (options.compare_given && (options.fleet || options.format == Format::OpenMetrics))
+        usage("--group and --smallest-difference are for comparing runs: not with --fleet or openmetrics", nullptr);
     if (options.by_given && !options.fleet)
         usage("--by tells the hosts of a fleet apart: it needs --fleet", nullptr);
     // gnuplot would take a name beginning with "|" as a command to run.
@@ -124,12 +143,15 @@ Options parse(int argc, char** argv)
 }
 
 // A directory stands for the records in it: its *.json files, by name.
-bool expand_directories(const std::vector<std::string>& given, std::vector<std::string>* files, std::string* error)
+// `groups` gets the directory each file came from (empty for a file given).
+bool expand_directories(const std::vector<std::string>& given, std::vector<std::string>* files,
+                        std::vector<std::string>* groups, std::string* error)
 {
     for (const std::string& path : given) {
         struct stat status;
         if (stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) {
             files->push_back(path);
+            groups->push_back("");
             continue;
         }
         DIR* directory = opendir(path.c_str());
@@ -149,8 +171,10 @@ bool expand_directories(const std::vector<std::string>& given, std::vector<std::
             return false;
         }
         std::sort(names.begin(), names.end());
-        for (const std::string& name : names)
+        for (const std::string& name : names) {
             files->push_back(path + (path.back() == '/' ? "" : "/") + name);
+            groups->push_back(path);
+        }
     }
     return true;
 }
@@ -166,12 +190,15 @@ int main(int argc, char** argv)
     std::vector<LoadedRun> runs;
     std::string error;
     std::vector<std::string> files;
-    if (!expand_directories(options.files, &files, &error))
+    std::vector<std::string> groups;
+    if (!expand_directories(options.files, &files, &groups, &error))
         fail(error);
     if (options.format != Format::OpenMetrics && !options.fleet && files.size() < 2)
         usage("comparing needs two runs or more (the first is the baseline); --fleet takes any number", nullptr);
     if (!load_runs(files, &runs, &error))
         fail(error);
+    for (size_t i = 0; i < runs.size(); ++i)
+        runs[i].group = groups[i];
 
     std::string report;
     Fleet fleet{};
@@ -181,12 +208,12 @@ int main(int argc, char** argv)
     } else if (options.format == Format::OpenMetrics) {
         report = render_openmetrics(runs);
     } else {
-        report = render_comparison(runs, options.format);
+        report = render_comparison(runs, options.format, options.compare);
     }
     // The plot first: a failure there must not follow a report that looks complete.
     if (!options.plot.empty()) {
         const bool drawn = options.fleet ? plot_fleet(fleet, options.plot, &error)
-                                         : plot_comparison(runs, options.plot, &error);
+                                         : plot_comparison(runs, options.compare, options.plot, &error);
         if (!drawn)
             fail(options.plot + ": " + error);
     }

@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <csignal>
@@ -194,6 +196,26 @@ bool finish_plot(const PlotFiles& files, const std::string& script, const std::s
     return done && write_file_atomically(path, plot, error);
 }
 
+// A name from a run in a title: gnuplot's commands get only letters,
+// digits, spaces and ". _ - :" of it, in single quotes, at most 80.
+std::string title_text(const std::string& text)
+{
+    std::string safe = "'";
+    for (char c : text.substr(0, 80))
+        safe += isalnum(static_cast<unsigned char>(c)) != 0 || strchr(" ._-:", c) != nullptr ? c : '_';
+    return safe + "'";
+}
+
+std::string printed_level(const std::vector<Comparison>& comparisons)
+{
+    double level = 0.95;
+    for (const Comparison& comparison : comparisons)
+        level = std::max(level, comparison.level);
+    char text[32];
+    snprintf(text, sizeof text, "%.4g%%", 100 * level);
+    return text;
+}
+
 bool is_memory(const std::string& id)
 {
     const int index = measurement_index(id.c_str());
@@ -219,7 +241,8 @@ bool gnuplot_available()
     return false;
 }
 
-bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path, std::string* error)
+bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& options, const std::string& path,
+                     std::string* error)
 {
     std::string terminal;
     std::string output;
@@ -227,9 +250,35 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path
     if (!terminal_for(path, &terminal, error) || !make_directory(&files, error))
         return false;
     output = quoted(drawn_file(files, path));
+    const std::vector<Side> sides = sides_of(runs, options.group);
+    const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
 
-    // One data file per panel: a row per measurement, three columns per run
-    // (median, min, max), the runs' names in the header row.
+    // The forest: a row per comparison and measurement, from the top: its
+    // position, name, ratio, interval ends (the ratio where there is none)
+    // and verdict (1 faster, 2 slower, 0 neither).
+    std::string forest = "y\tname\tratio\tlow\thigh\tverdict\n";
+    std::string tics;
+    size_t rows = 0;
+    for (const Comparison& comparison : comparisons)
+        for (const ComparisonRow& row : comparison.rows)
+            if (row.estimate.has_ratio)
+                ++rows;
+    size_t y = rows;
+    for (const Comparison& comparison : comparisons)
+        for (const ComparisonRow& row : comparison.rows) {
+            if (!row.estimate.has_ratio)
+                continue;
+            const RatioEstimate& e = row.estimate;
+            const int verdict = row.verdict == Verdict::Faster ? 1 : row.verdict == Verdict::Slower ? 2 : 0;
+            const std::string name = data_text(row.id + (sides.size() > 2 ? ": " + sides[comparison.side].name : ""));
+            forest += std::to_string(y) + "\t" + name + "\t" + data_number(e.ratio) + "\t" +
+                      data_number(e.has_interval ? e.low : e.ratio) + "\t" +
+                      data_number(e.has_interval ? e.high : e.ratio) + "\t" + std::to_string(verdict) + "\n";
+            --y;
+        }
+
+    // The bars: one data file per panel, a row per measurement, three
+    // columns per run (median, min, max), the runs' names in the header row.
     std::string panels[2];
     for (std::string& panel : panels) {
         panel = "measurement";
@@ -251,17 +300,42 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path
         if (any)
             panels[is_memory(m.id) ? 0 : 1] += row + "\n";
     }
+    const std::string forest_file = files.directory + "/forest.dat";
     const std::string memory_file = files.directory + "/memory.dat";
     const std::string disk_file = files.directory + "/disk.dat";
-    if (!write_text(memory_file, panels[0]) || !write_text(disk_file, panels[1])) {
+    if (!write_text(forest_file, forest) || !write_text(memory_file, panels[0]) || !write_text(disk_file, panels[1])) {
         *error = std::string("cannot write the plot's data: ") + strerror(errno);
         remove_tree(files.directory);
         return false;
     }
+    // Only the panels with measurements; an empty one would be a blank half.
+    const bool has_rows[] = {panels[0].find('\n') + 1 < panels[0].size(), panels[1].find('\n') + 1 < panels[1].size()};
+    if (rows == 0 || (!has_rows[0] && !has_rows[1])) {
+        *error = "the runs hold no rates to plot";
+        remove_tree(files.directory);
+        return false;
+    }
+    std::string title = sides.size() == 2 ? sides[1].name + " against " + sides[0].name
+                                          : std::to_string(sides.size() - 1) + " against " + sides[0].name;
     const std::string count = std::to_string(runs.size());
     std::string script = terminal + "\nset output " + output + "\n" +
                          "set datafile separator \"\\t\"\n"
                          "set datafile missing 'NaN'\n"
+                         "set multiplot layout " + std::to_string(1 + has_rows[0] + has_rows[1]) + ",1 title " +
+                         title_text(title) + "\n"
+                         // The answer first: each ratio with its interval, on a log scale.
+                         "set title 'Ratio to the baseline with its interval (" + printed_level(comparisons) +
+                         "); green faster, red slower, grey no verdict'\n"
+                         "set logscale x 2\n"
+                         "set xlabel 'ratio (log scale)'\n"
+                         "set ytics scale 0\n"
+                         "set yrange [0.5:" + std::to_string(rows) + ".5]\n"
+                         "set grid xtics\n"
+                         "unset key\n"
+                         "set arrow 1 from 1, graph 0 to 1, graph 1 nohead dashtype 2\n"
+                         "plot " + quoted(forest_file) + " skip 1 using 3:1:4:5:ytic(2) with xerrorbars pt 7 "
+                         "lc variable\n"
+                         "unset arrow 1\nunset logscale x\nunset xlabel\nunset ytics\nset ytics\nset autoscale y\n"
                          "set style data histogram\n"
                          "set style histogram errorbars gap 2 lw 1\n"
                          "set style fill solid 0.5 border -1\n"
@@ -269,22 +343,17 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const std::string& path
                          "set grid ytics\n"
                          "set yrange [0:*]\n"
                          "set ylabel 'MiB/s (median, whiskers min-max)'\n";
-    // Only the panels with measurements; an empty one would be a blank half.
-    const bool has_rows[] = {panels[0].find('\n') + 1 < panels[0].size(), panels[1].find('\n') + 1 < panels[1].size()};
-    if (!has_rows[0] && !has_rows[1]) {
-        *error = "the runs hold no rates to plot";
-        remove_tree(files.directory);
-        return false;
-    }
-    script += "set multiplot layout " + std::to_string(has_rows[0] + has_rows[1]) + ",1\n";
     const char* const titles[] = {"Memory stores", "Disk passes"};
     const std::string* const data_files[] = {&memory_file, &disk_file};
+    bool keyed = false;
     for (int panel = 0; panel < 2; ++panel) {
         if (!has_rows[panel])
             continue;
-        script += std::string("set title '") + titles[panel] + "'\n" + "plot for [r=0:" + count +
-                  "-1] " + quoted(*data_files[panel]) +
+        // One legend for the runs: on the first panel of bars only.
+        script += std::string(keyed ? "unset key\n" : "") + "set title '" + titles[panel] + "'\n" + "plot for [r=0:" +
+                  count + "-1] " + quoted(*data_files[panel]) +
                   " using (column(2+3*r)):(column(3+3*r)):(column(4+3*r)):xtic(1) title columnheader(2+3*r)\n";
+        keyed = true;
     }
     script += "unset multiplot\nset output\n";
     return finish_plot(files, script, path, error);

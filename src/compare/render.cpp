@@ -51,11 +51,6 @@ std::string rate_text(double rate)
     return rate < 1e7 ? printed("%.1f", rate) : printed("%.2e", rate);
 }
 
-std::string range_text(const Spread& spread)
-{
-    return spread.n == 0 ? "-" : printed("%.0f-%.0f", spread.min, spread.max);
-}
-
 std::string interval_text(const RatioEstimate& estimate)
 {
     return estimate.has_interval ? "[" + three_digits(estimate.low) + ", " + three_digits(estimate.high) + "]" : "-";
@@ -144,14 +139,6 @@ json run_json(const LoadedRun& run, size_t index)
                 {"complete", r.complete}};
 }
 
-json spread_json(const Spread& spread)
-{
-    return json{{"trials", spread.n},
-                {"median_mib_per_s", number(spread.median)},
-                {"min_mib_per_s", number(spread.min)},
-                {"max_mib_per_s", number(spread.max)}};
-}
-
 std::string run_header(const std::vector<LoadedRun>& runs, Format format)
 {
     std::string out;
@@ -192,84 +179,305 @@ std::string warnings_text(const std::vector<std::string>& warnings, Format forma
 
 } // namespace
 
-std::string render_comparison(const std::vector<LoadedRun>& runs, Format format)
+namespace {
+
+// JSON written as text as it goes: a document for 10,000 runs holds
+// 120,000 rows, far too many for a tree of objects.
+std::string json_text(const std::string& text)
 {
-    const std::vector<Comparison> comparisons = compare_runs(runs);
-    const std::vector<std::string> warnings = comparability_warnings(runs);
+    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+std::string json_number(double value)
+{
+    return std::isfinite(value) ? csv_number(value) : "null";
+}
+
+std::string json_list(const std::vector<std::string>& texts)
+{
+    std::string out = "[";
+    for (size_t i = 0; i < texts.size(); ++i)
+        out += (i == 0 ? "" : ", ") + json_text(texts[i]);
+    return out + "]";
+}
+
+std::string side_json(const SideFigures& side)
+{
+    std::vector<std::string> reasons;
+    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
+        if ((side.reasons & (1u << bit)) != 0)
+            reasons.push_back(DISTURBED_NAMES[bit]);
+    return "{\"units\": " + std::to_string(side.units.n) + ", \"trials\": " + std::to_string(side.trials) +
+           ", \"left_out\": " + std::to_string(side.left_out) + ", \"disturbed\": " + json_list(reasons) +
+           ", \"geometric_mean_mib_per_s\": " + json_number(side.units.geometric_mean) +
+           ", \"median_mib_per_s\": " + json_number(side.units.median) +
+           ", \"min_mib_per_s\": " + json_number(side.units.min) +
+           ", \"max_mib_per_s\": " + json_number(side.units.max) + "}";
+}
+
+std::string percent_text(double share)
+{
+    return printed("%.4g%%", 100 * share);
+}
+
+// "write", "write and read", "write, read and seek"
+std::string listed(const std::vector<std::string>& words)
+{
+    std::string out;
+    for (size_t i = 0; i < words.size(); ++i)
+        out += (i == 0 ? "" : i + 1 == words.size() ? " and " : ", ") + words[i];
+    return out;
+}
+
+// "read 3.19x faster [1.55, 6.58]", a slower one as its inverse: "2.10x slower".
+std::string difference_text(const ComparisonRow& row)
+{
+    const RatioEstimate& e = row.estimate;
+    if (row.verdict == Verdict::Faster)
+        return row.id + " " + three_digits(e.ratio) + "x faster [" + three_digits(e.low) + ", " +
+               three_digits(e.high) + "]";
+    return row.id + " " + three_digits(1 / e.ratio) + "x slower [" + three_digits(1 / e.high) + ", " +
+           three_digits(1 / e.low) + "]";
+}
+
+// A line folded at spaces to at most 100 columns, the rest indented by four.
+std::string folded(const std::string& line)
+{
+    std::string out;
+    std::string current;
+    size_t start = 0;
+    while (start <= line.size()) {
+        size_t end = line.find(' ', start);
+        if (end == std::string::npos)
+            end = line.size();
+        const std::string word = line.substr(start, end - start);
+        if (!current.empty() && current.size() > 4 && current.size() + 1 + word.size() > 100) {
+            out += current + "\n";
+            current = "   ";
+        }
+        current += (current.empty() ? "" : " ") + word;
+        start = end + 1;
+    }
+    return out + current + "\n";
+}
+
+// One line that says what a comparison found, folded before 100 columns.
+std::string summary_line(const std::string& other, const std::string& base, const Comparison& comparison)
+{
+    std::vector<std::string> parts;
+    std::vector<std::pair<std::string, std::vector<std::string>>> rest;
+    for (const ComparisonRow& row : comparison.rows) {
+        if (row.verdict == Verdict::Faster || row.verdict == Verdict::Slower) {
+            parts.push_back(difference_text(row));
+            continue;
+        }
+        const std::string verdict = verdict_text(row);
+        auto found = std::find_if(rest.begin(), rest.end(), [&](const auto& entry) { return entry.first == verdict; });
+        if (found == rest.end())
+            rest.push_back({verdict, {row.id}});
+        else
+            found->second.push_back(row.id);
+    }
+    for (const auto& [verdict, ids] : rest)
+        parts.push_back(listed(ids) + ": " + verdict);
+    std::string line = other + " against " + base + ": ";
+    for (size_t i = 0; i < parts.size(); ++i)
+        line += parts[i] + (i + 1 < parts.size() ? ", " : "");
+    return folded(line);
+}
+
+std::string side_name(const Side& side, Format format)
+{
+    return shown(side.name, format);
+}
+
+// What the intervals of a comparison cover, and the chance of a false verdict.
+std::string method_note(const Comparison& comparison, const std::vector<Side>& sides)
+{
+    std::string out;
+    if (comparison.family > 1)
+        out += "Intervals at " + percent_text(comparison.level) + " each, 95% jointly over the " +
+               std::to_string(comparison.family) + " measurements (Bonferroni)";
+    else
+        out += "Intervals at 95%";
+    const double smallest = comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference;
+    out += smallest > 0 ? printed(";\ndifferences under %.0f%% are not reported.\n", 100 * smallest) : ".\n";
+    const size_t base_runs = sides[0].runs.size();
+    const size_t other_runs = sides[comparison.side].runs.size();
+    if (comparison.runs_as_unit)
+        out += printed("Each run counts once (its trials' geometric mean): %zu run%s against %zu, so the "
+                       "spread between runs counts.\n",
+                       other_runs, other_runs == 1 ? "" : "s", base_runs);
+    else
+        out += "One run a side: the intervals cover the spread between trials only, not between runs\n"
+               "(several runs a side with --group count that too).\n";
+    return out;
+}
+
+std::string row_notes(const Comparison& comparison, const std::vector<Side>& sides, Format format)
+{
+    std::string out;
+    for (const ComparisonRow& row : comparison.rows)
+        for (int which = 0; which < 2; ++which) {
+            const SideFigures& figures = which == 0 ? row.base : row.other;
+            if (figures.left_out == 0)
+                continue;
+            const Side& side = sides[which == 0 ? 0 : comparison.side];
+            out += printed("  %s: %zu of %zu trials of ", row.id.c_str(), figures.left_out,
+                           figures.left_out + figures.trials) +
+                   side_name(side, format) + " disturbed (" + disturbed_reasons_text(figures.reasons) +
+                   "), left out\n";
+        }
+    return out;
+}
+
+// Intervals wider than +-10%: more trials (or runs) would narrow them.
+std::string wide_intervals(const Comparison& comparison)
+{
+    std::vector<std::string> wide;
+    for (const ComparisonRow& row : comparison.rows)
+        if (row.estimate.has_interval && (row.estimate.high / row.estimate.ratio > 1.1 ||
+                                          row.estimate.ratio / row.estimate.low > 1.1))
+            wide.push_back(row.id);
+    return listed(wide);
+}
+
+} // namespace
+
+std::string render_comparison(const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
+{
+    const std::vector<Side> sides = sides_of(runs, options.group);
+    const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
+    std::vector<std::string> warnings = comparability_warnings(runs);
+    const std::vector<std::string> spread = spread_warnings(runs);
+    warnings.insert(warnings.end(), spread.begin(), spread.end());
+    if (sides.size() < 2)
+        warnings.push_back("every run is on one side (--group): there is nothing to compare it with");
 
     if (format == Format::Json) {
-        json document;
-        document["program"] = "ovrel-compare";
-        document["mode"] = "compare";
-        json list = json::array();
-        for (size_t i = 0; i < runs.size(); ++i)
-            list.push_back(run_json(runs[i], i));
-        document["runs"] = list;
-        document["warnings"] = warnings;
-        json all = json::array();
-        for (const Comparison& comparison : comparisons) {
-            json rows = json::array();
-            for (const ComparisonRow& row : comparison.rows)
-                rows.push_back({{"id", row.id},
-                                {"baseline", spread_json(row.base)},
-                                {"other", spread_json(row.other)},
-                                {"ratio", number(row.estimate.ratio)},
-                                {"ci95_low", number(row.estimate.low)},
-                                {"ci95_high", number(row.estimate.high)},
-                                {"degrees_of_freedom", number(row.estimate.degrees_of_freedom)},
-                                {"verdict", verdict_text(row.verdict)}});
-            all.push_back({{"run", comparison.run + 1}, {"baseline", 1}, {"measurements", rows}});
+        std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"compare\",\n  \"runs\": [";
+        for (size_t i = 0; i < runs.size(); ++i) {
+            json run = run_json(runs[i], i);
+            out += std::string(i == 0 ? "\n" : ",\n") + "    " +
+                   run.dump(-1, ' ', false, json::error_handler_t::replace);
         }
-        document["comparisons"] = all;
-        return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+        out += "\n  ],\n  \"sides\": [";
+        for (size_t s = 0; s < sides.size(); ++s) {
+            std::string members;
+            for (size_t r : sides[s].runs)
+                members += (members.empty() ? "" : ", ") + std::to_string(r + 1);
+            out += std::string(s == 0 ? "\n" : ",\n") + "    {\"side\": " + std::to_string(s + 1) +
+                   ", \"name\": " + json_text(sides[s].name) + ", \"runs\": [" + members + "]}";
+        }
+        out += "\n  ],\n  \"warnings\": " + json_list(warnings) + ",\n  \"comparisons\": [";
+        for (size_t c = 0; c < comparisons.size(); ++c) {
+            const Comparison& comparison = comparisons[c];
+            const Side& side = sides[comparison.side];
+            out += std::string(c == 0 ? "\n" : ",\n") + "    {\"run\": " + std::to_string(side.runs[0] + 1) +
+                   ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
+                   (comparison.runs_as_unit ? "true" : "false") + ", \"ci_level\": " + json_number(comparison.level) +
+                   ", \"family\": " + std::to_string(comparison.family) + ", \"smallest_difference\": " +
+                   json_number(comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference) + ",\n     \"summary\": " +
+                   json_text(summary_line(side.name, sides[0].name, comparison)) +
+                   ",\n     \"measurements\": [";
+            for (size_t i = 0; i < comparison.rows.size(); ++i) {
+                const ComparisonRow& row = comparison.rows[i];
+                out += std::string(i == 0 ? "\n" : ",\n") + "      {\"id\": \"" + row.id +
+                       "\", \"baseline\": " + side_json(row.base) + ", \"other\": " + side_json(row.other) +
+                       ", \"ratio\": " + json_number(row.estimate.ratio) +
+                       ", \"ci_low\": " + json_number(row.estimate.low) +
+                       ", \"ci_high\": " + json_number(row.estimate.high) +
+                       ", \"degrees_of_freedom\": " + json_number(row.estimate.degrees_of_freedom) +
+                       ", \"p_value\": " + json_number(row.estimate.p_value) +
+                       ", \"verdict\": " + json_text(verdict_text(row)) + "}";
+            }
+            out += "\n    ]}";
+        }
+        return out + "\n  ]\n}\n";
     }
 
     if (format == Format::Csv) {
-        std::string out = "run,file,host,measurement,baseline_median_mib_per_s,baseline_min_mib_per_s,"
-                          "baseline_max_mib_per_s,baseline_trials,median_mib_per_s,min_mib_per_s,max_mib_per_s,"
-                          "trials,ratio,ci95_low,ci95_high,verdict\n";
+        std::string out = "run,side,file,host,measurement,baseline_geomean_mib_per_s,baseline_min_mib_per_s,"
+                          "baseline_max_mib_per_s,baseline_units,baseline_left_out,geomean_mib_per_s,min_mib_per_s,"
+                          "max_mib_per_s,units,left_out,ratio,ci_low,ci_high,ci_level,p_value,verdict\n";
         for (const Comparison& comparison : comparisons) {
-            const LoadedRun& run = runs[comparison.run];
+            const LoadedRun& run = runs[sides[comparison.side].runs[0]];
             for (const ComparisonRow& row : comparison.rows)
-                out += std::to_string(comparison.run + 1) + "," + csv_field(run.file) + "," +
-                       csv_field(run.record.machine.host_name) + "," + row.id + "," + csv_number(row.base.median) +
-                       "," + csv_number(row.base.min) + "," + csv_number(row.base.max) + "," +
-                       std::to_string(row.base.n) + "," + csv_number(row.other.median) + "," +
-                       csv_number(row.other.min) + "," + csv_number(row.other.max) + "," +
-                       std::to_string(row.other.n) + "," + csv_number(row.estimate.ratio) + "," +
-                       csv_number(row.estimate.low) + "," + csv_number(row.estimate.high) + "," +
-                       csv_field(verdict_text(row.verdict)) + "\n";
+                out += std::to_string(sides[comparison.side].runs[0] + 1) + "," +
+                       std::to_string(comparison.side + 1) + "," + csv_field(run.file) + "," +
+                       csv_field(run.record.machine.host_name) + "," + row.id + "," +
+                       csv_number(row.base.units.geometric_mean) + "," + csv_number(row.base.units.min) + "," +
+                       csv_number(row.base.units.max) + "," + std::to_string(row.base.units.n) + "," +
+                       std::to_string(row.base.left_out) + "," + csv_number(row.other.units.geometric_mean) + "," +
+                       csv_number(row.other.units.min) + "," + csv_number(row.other.units.max) + "," +
+                       std::to_string(row.other.units.n) + "," + std::to_string(row.other.left_out) + "," +
+                       csv_number(row.estimate.ratio) + "," + csv_number(row.estimate.low) + "," +
+                       csv_number(row.estimate.high) + "," + csv_number(comparison.level) + "," +
+                       csv_number(row.estimate.p_value) + "," + csv_field(verdict_text(row)) + "\n";
         }
         return out;
     }
 
     const bool markdown = format == Format::Markdown;
     std::string out = run_header(runs, format);
+    if (options.group) {
+        out += markdown ? "\n## Sides\n\n" : "\nSides (side 1 is the baseline):\n";
+        for (size_t s = 0; s < sides.size(); ++s) {
+            std::string members;
+            for (size_t r : sides[s].runs)
+                members += (members.empty() ? "" : ", ") + std::to_string(r + 1);
+            out += printed(markdown ? "- side %zu, " : "  %zu  ", s + 1) + side_name(sides[s], format) +
+                   (sides[s].runs.size() == 1 ? ": run " : ": runs ") + members + "\n";
+        }
+    }
     if (!warnings.empty())
         out += "\n" + warnings_text(warnings, format);
+    if (!comparisons.empty()) {
+        out += markdown ? "\n## Summary\n\n" : "\n";
+        for (const Comparison& comparison : comparisons)
+            out += (markdown ? "- " : "") + summary_line(side_name(sides[comparison.side], format),
+                                                         side_name(sides[0], format), comparison);
+    }
+    size_t verdicts = 0;
     for (const Comparison& comparison : comparisons) {
-        const std::string other = "run " + std::to_string(comparison.run + 1);
+        const std::string other = side_name(sides[comparison.side], format);
+        const std::string base = side_name(sides[0], format);
+        const std::string unit = comparison.runs_as_unit ? "runs" : "trials";
+        verdicts += comparison.family;
         if (markdown) {
-            out += "\n## " + other + " against run 1\n\n| measurement | baseline MiB/s | min-max | n | " + other +
-                   " MiB/s | ratio | 95% interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
+            out += "\n## " + other + " against " + base + "\n\n" + method_note(comparison, sides) +
+                   "\n| measurement | " + base + " MiB/s | " + unit + " | " + other + " MiB/s | " + unit +
+                   " | ratio | interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
         } else {
-            out += "\n" + other + " against run 1 (ratio of geometric means, Welch's 95% interval)\n";
-            out += printed("%-8s %10s %15s %2s %10s %6s %15s  %s\n", "", "baseline", "min-max", "n",
-                           (other).c_str(), "ratio", "95% interval", "verdict");
+            out += "\n" + other + " against " + base + " (geometric means; " + unit + " a side)\n" +
+                   method_note(comparison, sides);
+            out += printed("%-8s %10s %3s %10s %3s %9s %20s  %s\n", "", "baseline", "n", "other", "n", "ratio",
+                           "interval", "verdict");
         }
         for (const ComparisonRow& row : comparison.rows) {
             const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
             if (markdown)
-                out += "| " + row.id + " | " + rate_text(row.base.median) + " | " + range_text(row.base) + " | " +
-                       std::to_string(row.base.n) + " | " + rate_text(row.other.median) + " | " + ratio + " | " +
-                       interval_text(row.estimate) + " | " + verdict_text(row.verdict) + " |\n";
+                out += "| " + row.id + " | " + rate_text(row.base.units.geometric_mean) + " | " +
+                       std::to_string(row.base.units.n) + " | " + rate_text(row.other.units.geometric_mean) + " | " +
+                       std::to_string(row.other.units.n) + " | " + ratio + " | " + interval_text(row.estimate) +
+                       " | " + verdict_text(row) + " |\n";
             else
-                out += printed("%-8s %10s %15s %2zu %10s %6s %15s  %s\n", row.id.c_str(),
-                               rate_text(row.base.median).c_str(), range_text(row.base).c_str(), row.base.n,
-                               rate_text(row.other.median).c_str(), ratio.c_str(),
-                               interval_text(row.estimate).c_str(), verdict_text(row.verdict));
+                out += printed("%-8s %10s %3zu %10s %3zu %9s %20s  %s\n", row.id.c_str(),
+                               rate_text(row.base.units.geometric_mean).c_str(), row.base.units.n,
+                               rate_text(row.other.units.geometric_mean).c_str(), row.other.units.n, ratio.c_str(),
+                               interval_text(row.estimate).c_str(), verdict_text(row).c_str());
         }
+        out += row_notes(comparison, sides, format);
+        const std::string wide = wide_intervals(comparison);
+        if (!wide.empty())
+            out += (markdown ? "\n" : "") + folded(std::string("Too few ") + unit + " for an interval within 10%: " +
+                                                    wide + ".");
     }
+    if (verdicts > 0)
+        out += printed("\n%s%zu verdict%s in %zu comparison%s: chance alone gives a false \"faster\" or "
+                       "\"slower\" in\nat most one comparison in 20 (%.2f expected here).\n",
+                       markdown ? "" : "", verdicts, verdicts == 1 ? "" : "s", comparisons.size(),
+                       comparisons.size() == 1 ? "" : "s", 0.05 * static_cast<double>(comparisons.size()));
     return out;
 }
 

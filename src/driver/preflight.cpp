@@ -196,8 +196,9 @@ void print_plan(const RunParameters& parameters, const char* shown)
     fprintf(stderr, "; a %s scratch file in %s; %s%s written in all", format_size(file_bytes, file_label), shown,
             too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
     // The page cache holds a file smaller than the memory, and much of one
-    // up to twice its size; a cold run drops it before every read.
-    if (!parameters.cold && file_bytes / 2 < parameters.phys_mem)
+    // up to twice its size; a cold run drops it before every read, and
+    // direct I/O goes around it.
+    if (!parameters.cold && !parameters.direct_io && file_bytes / 2 < parameters.phys_mem)
         fputs("; smaller than twice the memory, so the disk passes will measure the page cache", stderr);
     fputs(".\n", stderr);
 }

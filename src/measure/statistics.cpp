@@ -3,12 +3,16 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
-#include <vector>
+
+namespace {
+
+const double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
+
+} // namespace
 
 RateStatistics rate_statistics(const double* rates, size_t count)
 {
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    RateStatistics statistics{nan, nan, nan, nan};
+    RateStatistics statistics{NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER};
     if (count == 0)
         return statistics;
     std::vector<double> sorted(rates, rates + count);
@@ -21,14 +25,63 @@ RateStatistics rate_statistics(const double* rates, size_t count)
     statistics.median =
         count % 2 == 1 ? sorted[count / 2] : (sorted[count / 2 - 1] + sorted[count / 2]) / 2.0;
     if (count >= 2) {
-        double sum = 0.0;
-        for (size_t i = 0; i < count; ++i)
-            sum += rates[i];
-        const double mean = sum / static_cast<double>(count);
-        double squares = 0.0;
-        for (size_t i = 0; i < count; ++i)
-            squares += (rates[i] - mean) * (rates[i] - mean);
-        statistics.stddev = std::sqrt(squares / static_cast<double>(count - 1));
+        const std::vector<double> values(rates, rates + count);
+        statistics.stddev = std::sqrt(variance_of(values, mean_of(values)));
     }
     return statistics;
+}
+
+double mean_of(const std::vector<double>& values)
+{
+    if (values.empty())
+        return NOT_A_NUMBER;
+    double sum = 0;
+    for (double value : values)
+        sum += value;
+    return sum / static_cast<double>(values.size());
+}
+
+double variance_of(const std::vector<double>& values, double mean)
+{
+    if (values.size() < 2)
+        return NOT_A_NUMBER;
+    double squares = 0;
+    for (double value : values)
+        squares += (value - mean) * (value - mean);
+    return squares / static_cast<double>(values.size() - 1);
+}
+
+double median_of(std::vector<double> values)
+{
+    if (values.empty())
+        return NOT_A_NUMBER;
+    const size_t n = values.size();
+    std::nth_element(values.begin(), values.begin() + n / 2, values.end());
+    const double upper = values[n / 2];
+    if (n % 2 == 1)
+        return upper;
+    return (*std::max_element(values.begin(), values.begin() + n / 2) + upper) / 2;
+}
+
+double geometric_mean_of(const std::vector<double>& values)
+{
+    if (values.empty())
+        return NOT_A_NUMBER;
+    double sum = 0;
+    for (double value : values)
+        sum += std::log(value);
+    return std::exp(sum / static_cast<double>(values.size()));
+}
+
+Spread spread_of(std::vector<double> values)
+{
+    Spread spread{values.size(), NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER};
+    if (values.empty())
+        return spread;
+    spread.geometric_mean = geometric_mean_of(values);
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    spread.min = *low;
+    spread.max = *high;
+    spread.median = median_of(std::move(values));
+    return spread;
 }
