@@ -124,14 +124,16 @@ TEST_F(CompareCli, RealRunsInEveryFormat)
     Result text = compare({a(), b()});
     ASSERT_TRUE(exited_with(text, 0)) << text.err;
     EXPECT_EQ(text.err, "");
-    EXPECT_NE(text.out.find("run 2 against run 1"), std::string::npos) << text.out;
+    // Each side by its label: a summary line, then the table.
+    EXPECT_NE(text.out.find("\nb against a: "), std::string::npos) << text.out;
+    EXPECT_NE(text.out.find("\nb against a (geometric means; trials a side)\n"), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("\nsmall-1 "), std::string::npos) << text.out;
     EXPECT_NE(text.out.find("Warning: run 1's file (64.00 MiB) is smaller than twice its machine's memory"),
               std::string::npos);
 
     const Result markdown = compare({"--format", "markdown", a(), b()});
     ASSERT_TRUE(exited_with(markdown, 0));
-    EXPECT_NE(markdown.out.find("| measurement | baseline MiB/s | min-max | n | run 2 MiB/s | ratio | 95% interval | verdict |"),
+    EXPECT_NE(markdown.out.find("| measurement | a MiB/s | trials | b MiB/s | trials | ratio | interval | verdict |"),
               std::string::npos)
         << markdown.out;
 
@@ -157,6 +159,47 @@ TEST_F(CompareCli, RealRunsInEveryFormat)
         EXPECT_DOUBLE_EQ(row["ratio"].get<double>(), 1.0) << row["id"];
         EXPECT_EQ(row["verdict"], "no difference shown") << row["id"];
     }
+}
+
+// --group: each directory one side, its runs each counting once; a run the
+// witness found disturbed in a measurement is left out of it, and named.
+TEST_F(CompareCli, GroupsOfRunsAndDisturbedTrials)
+{
+    make_runs(false);
+    ASSERT_EQ(mkdir("old", 0700), 0);
+    ASSERT_EQ(mkdir("new", 0700), 0);
+    renamed(a(), "old-disk", "old/1.json");
+    renamed(a(), "old-disk", "old/2.json");
+    renamed(b(), "new-disk", "new/1.json");
+    nlohmann::ordered_json disturbed = nlohmann::ordered_json::parse(read_file("new/1.json"));
+    for (nlohmann::ordered_json& trial : disturbed["trials"])
+        for (nlohmann::ordered_json& m : trial["measurements"])
+            if (m["id"] == "write")
+                m["witness"]["disturbed"] = {"other-io"};
+    write_file("new/2.json", disturbed.dump(2));
+
+    const Result text = compare({"--group", "old", "new"});
+    ASSERT_TRUE(exited_with(text, 0)) << text.err;
+    EXPECT_NE(text.out.find("\nSides (side 1 is the baseline):\n  1  old-disk: runs 1, 2\n  2  new-disk: runs 3, 4\n"),
+              std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("Each run counts once (its trials' geometric mean): 2 runs against 2"), std::string::npos)
+        << text.out;
+    EXPECT_NE(text.out.find("\n  write: 2 of 4 trials of new-disk disturbed (other-io), left out\n"), std::string::npos)
+        << text.out;
+    const nlohmann::json document = nlohmann::json::parse(compare({"--group", "--format", "json", "old", "new"}).out);
+    ASSERT_EQ(document["sides"].size(), 2u);
+    EXPECT_EQ(document["sides"][1]["runs"], nlohmann::json::parse("[3, 4]"));
+    const nlohmann::json& comparison = document["comparisons"][0];
+    EXPECT_EQ(comparison["runs_as_unit"], true);
+    for (const nlohmann::json& row : comparison["measurements"]) {
+        EXPECT_EQ(row["baseline"]["units"], 2) << row["id"];
+        EXPECT_EQ(row["other"]["units"], row["id"] == "write" ? 1 : 2) << row["id"];
+        EXPECT_EQ(row["other"]["left_out"], row["id"] == "write" ? 2 : 0) << row["id"];
+    }
+    // Every trial of one side disturbed: no verdict, and the reason.
+    const Result alone = compare({"new/1.json", "new/2.json"});
+    EXPECT_NE(alone.out.find("write: disturbed: other-io"), std::string::npos) << alone.out;
 }
 
 TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
@@ -191,13 +234,19 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
     const Result usage = compare({a()});
     EXPECT_TRUE(exited_with(usage, 64));
     EXPECT_NE(usage.err.find("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
-                             "                     [--plot FILE] [--fleet [--by host|label]] RUN.json|DIR...\n"
+                             "                     [--plot FILE] [--group] [--smallest-difference PERCENT]\n"
+                             "                     [--fleet [--by host|label]] RUN.json|DIR...\n"
                              "       ovrel-compare --version\n"),
               std::string::npos)
         << usage.err;
     EXPECT_TRUE(exited_with(compare({"--help"}), 64));
     EXPECT_TRUE(exited_with(compare({"--format", "xml", a(), b()}), 64));
     EXPECT_TRUE(exited_with(compare({"--bogus", a(), b()}), 64));
+    for (const char* percent : {"-1", "100", "x", "5%", "nan", ""})
+        EXPECT_TRUE(exited_with(compare({"--smallest-difference", percent, a(), b()}), 64)) << percent;
+    EXPECT_TRUE(exited_with(compare({"--smallest-difference", "0", a(), b()}), 0));
+    EXPECT_TRUE(exited_with(compare({"--group", "--fleet", a(), b()}), 64));
+    EXPECT_TRUE(exited_with(compare({"--group", "--format", "openmetrics", a(), b()}), 64));
     EXPECT_TRUE(exited_with(compare({"--fleet", "--by", "cpu", a(), b()}), 64));
 }
 

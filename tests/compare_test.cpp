@@ -6,6 +6,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "compare/compare.h"
 #include "driver/export.h"
@@ -170,6 +171,50 @@ TEST(Fleet, MadZeroFallbackRespectsTheResolution)
     }
 }
 
+// The comparability warnings of compare mode, per host, against what most
+// of the fleet did; a warning many hosts share is counted, not repeated.
+TEST(Fleet, WarnsOfHostsThatDoNotCompare)
+{
+    std::vector<LoadedRun> runs;
+    for (int h = 0; h < 12; ++h) {
+        runs.push_back({"h" + std::to_string(h) + ".json", record_of("h" + std::to_string(h), uniform(1000, {1.0}))});
+        runs.back().record.machine.ram_bytes = uint64_t{8} << 30;  // 32 GiB files: twice the memory and more
+    }
+    runs[1].record.parameters.direct_io = true;
+    runs[2].record.parameters.cold = true;
+    runs[3].record.parameters.file_size_bytes = uint64_t{64} << 30;
+    runs[4].record.version = "0.1.0";
+    runs[5].record.complete = false;
+    for (int h = 6; h < 12; ++h)
+        runs[h].record.machine.ram_bytes = uint64_t{64} << 30;  // six hosts whose file fits in memory
+    const std::vector<std::string> warnings = fleet_warnings(runs);
+    const std::vector<std::string> expected = {
+        "host h5 (h5.json) was interrupted: it holds 1 of 1 trials",
+        "host h6 (h6.json): the file (32.00 GiB) is smaller than twice the memory (64.00 GiB): its read passes "
+        "measured the page cache",
+        "host h7 (h7.json): the file (32.00 GiB) is smaller than twice the memory (64.00 GiB): its read passes "
+        "measured the page cache",
+        "host h8 (h8.json): the file (32.00 GiB) is smaller than twice the memory (64.00 GiB): its read passes "
+        "measured the page cache",
+        "host h9 (h9.json): the file (32.00 GiB) is smaller than twice the memory (64.00 GiB): its read passes "
+        "measured the page cache",
+        "host h10 (h10.json): the file (32.00 GiB) is smaller than twice the memory (64.00 GiB): its read passes "
+        "measured the page cache",
+        "and 1 more runs likewise (page cache)",
+        "host h1 (h1.json) used direct I/O, most of the fleet did not",
+        "host h2 (h2.json) was cold, most of the fleet was not",
+        "host h3 (h3.json): file size 64.00 GiB, most of the fleet's 32.00 GiB",
+        "host h4 (h4.json) ran ovrel-bench 0.1.0, most of the fleet " OVREL_VERSION,
+    };
+    EXPECT_EQ(warnings, expected);
+    const std::string text = render_fleet(runs, fleet_of(runs), Format::Text);
+    EXPECT_NE(text.find("\nWarning: host h2 (h2.json) was cold, most of the fleet was not\n"), std::string::npos)
+        << text;
+    const nlohmann::json document = nlohmann::json::parse(render_fleet(runs, fleet_of(runs), Format::Json));
+    EXPECT_EQ(document["warnings"].size(), expected.size());
+    EXPECT_EQ(document["matrix"].size(), 12u);
+}
+
 TEST(Fleet, PoolsRunsOfOneHostAndNeedsThreeHosts)
 {
     std::vector<LoadedRun> runs = {
@@ -240,7 +285,7 @@ TEST(Compare, VerdictsRestOnWhatTheFiguresCanSupport)
     const Case cases[] = {
         {"twice as slow", fast, slow, -1, "write", Verdict::Slower, "slower"},
         {"twice as fast", slow, fast, -1, "small-1", Verdict::Faster, "faster"},
-        {"8% apart: shown, but under 15%", slow, near, -1, "read", Verdict::Small, "under 15%"},
+        {"8% apart: shown, but under 15%", slow, near, -1, "read", Verdict::Small, "difference under 15%"},
         {"8% apart, every difference asked for", slow, near, 0, "read", Verdict::Slower, "slower"},
         {"68 ms against 67 ms in every trial", at_68, at_67, 0, "write", Verdict::NoInterval, "no interval"},
         {"the same in whole milliseconds", old_68, old_67, 0, "write", Verdict::NoInterval, "no interval"},

@@ -252,7 +252,7 @@ std::string verdict_text(const ComparisonRow& row)
     case Verdict::NoDifference: return "no difference shown";
     case Verdict::Small: {
         char text[32];
-        snprintf(text, sizeof text, "under %.0f%%", 100 * row.smallest_difference);
+        snprintf(text, sizeof text, "difference under %.0f%%", 100 * row.smallest_difference);
         return text;
     }
     case Verdict::NoInterval: return "no interval";
@@ -335,6 +335,87 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
         if (p.direct_io != base.direct_io)
             warnings.push_back(run + (p.direct_io ? " used direct I/O and the baseline did not"
                                                   : " went through the page cache and the baseline used direct I/O"));
+    }
+    return warnings;
+}
+
+namespace {
+
+// The value most runs share ("" when there are no runs).
+template <typename Value>
+Value most_common(const std::vector<Value>& values)
+{
+    std::map<Value, size_t> counts;
+    Value best{};
+    size_t most = 0;
+    for (const Value& value : values)
+        if (++counts[value] > most) {
+            most = counts[value];
+            best = value;
+        }
+    return best;
+}
+
+} // namespace
+
+std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label)
+{
+    std::vector<bool> direct;
+    std::vector<bool> cold;
+    std::vector<uint64_t> sizes;
+    std::vector<std::string> versions;
+    for (const LoadedRun& run : runs) {
+        direct.push_back(run.record.parameters.direct_io);
+        cold.push_back(run.record.parameters.cold);
+        sizes.push_back(run.record.parameters.file_size_bytes);
+        versions.push_back(run.record.version);
+    }
+    const bool fleet_direct = most_common(direct);
+    const bool fleet_cold = most_common(cold);
+    const uint64_t fleet_size = most_common(sizes);
+    const std::string fleet_version = most_common(versions);
+
+    // Per kind of warning, its sentences in the order of the runs; a kind
+    // that many hosts share is shown for the first few and counted after.
+    enum Kind { INTERRUPTED, PAGE_CACHE, DIRECT, COLD, FILE_SIZE, VERSION, KINDS };
+    const char* const likewise[KINDS] = {"interrupted", "page cache", "direct I/O", "cold", "file size", "version"};
+    std::vector<std::string> sentences[KINDS];
+    for (const LoadedRun& run : runs) {
+        const RunRecord& r = run.record;
+        const ParametersRecord& p = r.parameters;
+        const std::string host = "host " + visible(by_label && !r.label.empty() ? r.label : r.machine.host_name) +
+                                 " (" + visible(run.file) + ")";
+        if (!r.complete)
+            sentences[INTERRUPTED].push_back(host + " was interrupted: it holds " + std::to_string(r.trials.size()) +
+                                             " of " + std::to_string(p.trials) + " trials");
+        if (std::find(p.phases.begin(), p.phases.end(), "disk") == p.phases.end())
+            continue;
+        if (!p.direct_io && !p.cold && p.file_size_bytes < 2 * r.machine.ram_bytes)
+            sentences[PAGE_CACHE].push_back(host + ": the file (" + size_text(p.file_size_bytes) +
+                                            ") is smaller than twice the memory (" + size_text(r.machine.ram_bytes) +
+                                            "): its read passes measured the page cache");
+        if (p.direct_io != fleet_direct)
+            sentences[DIRECT].push_back(host + (p.direct_io ? " used direct I/O, most of the fleet did not"
+                                                            : " went through the page cache, most of the fleet "
+                                                              "used direct I/O"));
+        if (p.cold != fleet_cold)
+            sentences[COLD].push_back(host + (p.cold ? " was cold, most of the fleet was not"
+                                                     : " was not cold, most of the fleet was"));
+        if (p.file_size_bytes != fleet_size)
+            sentences[FILE_SIZE].push_back(host + ": file size " + size_text(p.file_size_bytes) +
+                                           ", most of the fleet's " + size_text(fleet_size));
+        if (r.version != fleet_version)
+            sentences[VERSION].push_back(host + " ran ovrel-bench " + visible(r.version) + ", most of the fleet " +
+                                         visible(fleet_version));
+    }
+    constexpr size_t SHOWN = 5;
+    std::vector<std::string> warnings;
+    for (int kind = 0; kind < KINDS; ++kind) {
+        for (size_t i = 0; i < sentences[kind].size() && i < SHOWN; ++i)
+            warnings.push_back(sentences[kind][i]);
+        if (sentences[kind].size() > SHOWN)
+            warnings.push_back("and " + std::to_string(sentences[kind].size() - SHOWN) + " more runs likewise (" +
+                               likewise[kind] + ")");
     }
     return warnings;
 }

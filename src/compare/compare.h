@@ -134,6 +134,10 @@ struct Fleet {
 // Hosts are told apart by the machine's host name, or with `by_label` by
 // the runs' labels (the host name where a run has none).
 Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
+// Why a host's figures may not compare with the rest of the fleet's, one
+// sentence each: an interrupted run, a file the page cache held, and direct
+// I/O, cold runs, file sizes or versions other than most of the fleet's.
+std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label = false);
 // 0.6745 (x - median) / MAD; where the MAD is 0, the mean absolute deviation
 // scaled by 1.2533 stands in for it; 0 when every value is the median.
 double robust_z(double value, const std::vector<double>& values);
@@ -142,7 +146,7 @@ enum class Format { Text, Markdown, Csv, Json, OpenMetrics };
 
 std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
                               const CompareOptions& options = CompareOptions{});
-std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format);
+std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label = false);
 // The newest run of each host and label as gauges for Prometheus (the text
 // node_exporter's textfile collector reads, valid OpenMetrics too).
 std::string render_openmetrics(const std::vector<LoadedRun>& runs);

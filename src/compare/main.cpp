@@ -204,7 +204,7 @@ int main(int argc, char** argv)
     Fleet fleet{};
     if (options.fleet) {
         fleet = fleet_of(runs, options.by_label);
-        report = render_fleet(runs, fleet, options.format);
+        report = render_fleet(runs, fleet, options.format, options.by_label);
     } else if (options.format == Format::OpenMetrics) {
         report = render_openmetrics(runs);
     } else {

@@ -197,11 +197,11 @@ bool finish_plot(const PlotFiles& files, const std::string& script, const std::s
 }
 
 // A name from a run in a title: gnuplot's commands get only letters,
-// digits, spaces and ". _ - :" of it, in single quotes, at most 80.
+// digits, spaces and ". _ - :" of it, in single quotes, at most 100.
 std::string title_text(const std::string& text)
 {
     std::string safe = "'";
-    for (char c : text.substr(0, 80))
+    for (char c : text.substr(0, 100))
         safe += isalnum(static_cast<unsigned char>(c)) != 0 || strchr(" ._-:", c) != nullptr ? c : '_';
     return safe + "'";
 }
@@ -315,8 +315,10 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
         remove_tree(files.directory);
         return false;
     }
-    std::string title = sides.size() == 2 ? sides[1].name + " against " + sides[0].name
-                                          : std::to_string(sides.size() - 1) + " against " + sides[0].name;
+    std::string others;
+    for (size_t i = 1; i < sides.size(); ++i)
+        others += (i == 1 ? "" : i + 1 == sides.size() ? " and " : ", ") + sides[i].name;
+    const std::string title = others + " against " + sides[0].name;
     const std::string count = std::to_string(runs.size());
     std::string script = terminal + "\nset output " + output + "\n" +
                          "set datafile separator \"\\t\"\n"
@@ -334,7 +336,9 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
                          "unset key\n"
                          "set arrow 1 from 1, graph 0 to 1, graph 1 nohead dashtype 2\n"
                          "plot " + quoted(forest_file) + " skip 1 using 3:1:4:5:ytic(2) with xerrorbars pt 7 "
-                         "lc variable\n"
+                         "lc rgb 'grey60', \\\n"
+                         "     '' skip 1 using 3:($6 == 1 ? $1 : NaN):4:5 with xerrorbars pt 7 lc rgb 'dark-green', \\\n"
+                         "     '' skip 1 using 3:($6 == 2 ? $1 : NaN):4:5 with xerrorbars pt 7 lc rgb 'red'\n"
                          "unset arrow 1\nunset logscale x\nunset xlabel\nunset ytics\nset ytics\nset autoscale y\n"
                          "set style data histogram\n"
                          "set style histogram errorbars gap 2 lw 1\n"
@@ -368,33 +372,42 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
         return false;
     output = quoted(drawn_file(files, path));
 
-    // A row per host and measurement: position, the host's median relative
-    // to the fleet's, the host's name, and whether it stands out.
-    std::string data = "x\tratio\thost\toutlier\n";
+    // A row per host and measurement: position, the host's robust z, the
+    // host's name, and whether it stands out.
+    std::string data = "x\tz\thost\toutlier\n";
     std::string tics;
     for (size_t m = 0; m < fleet.measurements.size(); ++m) {
         // The ids are the table's own (the reader accepts no others).
         tics += (m == 0 ? "" : ", ") + std::string("'") + fleet.measurements[m].id + "' " + std::to_string(m);
         for (const FleetHost& host : fleet.hosts) {
             const HostCell& cell = host.cells[m];
-            const double ratio = cell.spread.median / fleet.measurements[m].median;
-            data += std::to_string(m) + "\t" + data_number(ratio) + "\t" + data_text(host.host) + "\t" +
+            data += std::to_string(m) + "\t" + data_number(cell.z) + "\t" + data_text(host.host) + "\t" +
                     (cell.flag != 0 ? "1" : "0") + "\n";
         }
     }
     const std::string data_file = files.directory + "/fleet.dat";
+    char threshold[16];
+    snprintf(threshold, sizeof threshold, "%.1f", OUTLIER_Z);
     if (!write_text(data_file, data)) {
         *error = std::string("cannot write the plot's data: ") + strerror(errno);
         remove_tree(files.directory);
         return false;
     }
     const std::string script = terminal + "\nset output " + output + "\n" +
+                               (fleet.judged ? "" : "set label 1 'too few hosts to judge: no z' at graph 0.5, graph 0.5 center\n") +
                                "set datafile separator \"\\t\"\n"
                                "set datafile missing 'NaN'\n"
-                               "set title 'Each host against the fleet median (outliers labelled)'\n"
-                               "set ylabel 'host median / fleet median'\n"
+                               "set title 'Each host against the fleet: robust z of its median (|z| above " +
+                               threshold + " stands out, labelled)'\n"
+                               "set ylabel 'robust z: 0.6745 (host - fleet median) / MAD'\n"
+                               "set arrow 1 from graph 0, first " + threshold + " to graph 1, first " + threshold +
+                               " nohead dashtype 2 lc rgb 'red'\n"
+                               "set arrow 2 from graph 0, first -" + threshold + " to graph 1, first -" + threshold +
+                               " nohead dashtype 2 lc rgb 'red'\n"
                                "set xtics (" + tics + ") rotate by -30\n"
                                "set xrange [-0.5:" + std::to_string(fleet.measurements.size()) + "-0.5]\n"
+                               // Autoscaled, but always showing both thresholds.
+                               "set yrange [*<-" + threshold + "-0.5:" + threshold + "+0.5<*]\n"
                                "set grid ytics\n"
                                "set key outside right top\n"
                                "plot " + quoted(data_file) + " skip 1 using 1:($4 == 0 ? $2 : NaN) with points pt 7 ps 0.8 title 'host', \\\n"

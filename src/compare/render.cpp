@@ -56,11 +56,6 @@ std::string interval_text(const RatioEstimate& estimate)
     return estimate.has_interval ? "[" + three_digits(estimate.low) + ", " + three_digits(estimate.high) + "]" : "-";
 }
 
-json number(double value)
-{
-    return std::isfinite(value) ? json(value) : json(nullptr);
-}
-
 std::string size_text(uint64_t bytes)
 {
     char label[SIZE_LABEL_LEN];
@@ -280,10 +275,17 @@ std::string summary_line(const std::string& other, const std::string& base, cons
     }
     for (const auto& [verdict, ids] : rest)
         parts.push_back(listed(ids) + ": " + verdict);
+    // Folded between the parts, never inside one where that can be helped.
     std::string line = other + " against " + base + ": ";
-    for (size_t i = 0; i < parts.size(); ++i)
-        line += parts[i] + (i + 1 < parts.size() ? ", " : "");
-    return folded(line);
+    for (size_t i = 0; i < parts.size(); ++i) {
+        std::string part = parts[i];
+        if (part.size() < 60)
+            std::replace(part.begin(), part.end(), ' ', '\x01');
+        line += part + (i + 1 < parts.size() ? ", " : "");
+    }
+    std::string text = folded(line);
+    std::replace(text.begin(), text.end(), '\x01', ' ');
+    return text;
 }
 
 std::string side_name(const Side& side, Format format)
@@ -305,8 +307,8 @@ std::string method_note(const Comparison& comparison, const std::vector<Side>& s
     const size_t base_runs = sides[0].runs.size();
     const size_t other_runs = sides[comparison.side].runs.size();
     if (comparison.runs_as_unit)
-        out += printed("Each run counts once (its trials' geometric mean): %zu run%s against %zu, so the "
-                       "spread between runs counts.\n",
+        out += printed("Each run counts once (its trials' geometric mean): %zu run%s against %zu;\n"
+                       "the spread between runs is in the intervals.\n",
                        other_runs, other_runs == 1 ? "" : "s", base_runs);
     else
         out += "One run a side: the intervals cover the spread between trials only, not between runs\n"
@@ -481,46 +483,42 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
     return out;
 }
 
-std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format)
+std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
 {
+    const std::vector<std::string> warnings = fleet_warnings(runs, by_label);
     if (format == Format::Json) {
-        json document;
-        document["program"] = "ovrel-compare";
-        document["mode"] = "fleet";
-        document["hosts"] = fleet.hosts.size();
-        document["runs"] = runs.size();
-        document["outliers_judged"] = fleet.judged;
-        json measurements = json::array();
-        for (const FleetMeasurement& m : fleet.measurements)
-            measurements.push_back({{"id", m.id},
-                                    {"median_mib_per_s", number(m.median)},
-                                    {"mad_mib_per_s", number(m.mad)},
-                                    {"hosts", m.hosts}});
-        document["measurements"] = measurements;
-        json outliers = json::array();
-        json matrix = json::array();
+        std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"fleet\",\n  \"hosts\": " +
+                          std::to_string(fleet.hosts.size()) + ",\n  \"runs\": " + std::to_string(runs.size()) +
+                          ",\n  \"outliers_judged\": " + (fleet.judged ? "true" : "false") +
+                          ",\n  \"warnings\": " + json_list(warnings) + ",\n  \"measurements\": [";
+        for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+            const FleetMeasurement& fm = fleet.measurements[m];
+            out += std::string(m == 0 ? "\n" : ",\n") + "    {\"id\": \"" + fm.id +
+                   "\", \"median_mib_per_s\": " + json_number(fm.median) +
+                   ", \"mad_mib_per_s\": " + json_number(fm.mad) + ", \"hosts\": " + std::to_string(fm.hosts) + "}";
+        }
+        std::string outliers;
+        std::string matrix;
         for (const FleetHost& host : fleet.hosts) {
-            json cells = json::array();
+            const std::string name = json_text(host.host);
+            matrix += std::string(matrix.empty() ? "\n" : ",\n") + "    {\"host\": " + name +
+                      ", \"runs\": " + std::to_string(host.runs) + ", \"measurements\": [";
             for (size_t m = 0; m < fleet.measurements.size(); ++m) {
                 const HostCell& cell = host.cells[m];
-                const char* flag = cell.flag < 0 ? "slow" : cell.flag > 0 ? "fast" : nullptr;
-                cells.push_back({{"id", fleet.measurements[m].id},
-                                 {"median_mib_per_s", number(cell.spread.median)},
-                                 {"trials", cell.spread.n},
-                                 {"z", number(cell.z)},
-                                 {"flag", flag != nullptr ? json(flag) : json(nullptr)}});
-                if (flag != nullptr)
-                    outliers.push_back({{"host", host.host},
-                                        {"id", fleet.measurements[m].id},
-                                        {"median_mib_per_s", number(cell.spread.median)},
-                                        {"z", number(cell.z)},
-                                        {"flag", flag}});
+                const std::string flag = cell.flag < 0 ? "\"slow\"" : cell.flag > 0 ? "\"fast\"" : "null";
+                const std::string figures = "\"id\": \"" + fleet.measurements[m].id + "\", \"median_mib_per_s\": " +
+                                            json_number(cell.spread.median);
+                matrix += std::string(m == 0 ? "" : ", ") + "{" + figures + ", \"trials\": " +
+                          std::to_string(cell.spread.n) + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
+                          "}";
+                if (cell.flag != 0)
+                    outliers += std::string(outliers.empty() ? "\n" : ",\n") + "    {\"host\": " + name + ", " +
+                                figures + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag + "}";
             }
-            matrix.push_back({{"host", host.host}, {"runs", host.runs}, {"measurements", cells}});
+            matrix += "]}";
         }
-        document["outliers"] = outliers;
-        document["matrix"] = matrix;
-        return document.dump(2, ' ', false, json::error_handler_t::replace) + "\n";
+        return out + "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [" +
+               matrix + (matrix.empty() ? "" : "\n  ") + "]\n}\n";
     }
 
     if (format == Format::Csv) {
@@ -539,6 +537,8 @@ std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet,
     const bool markdown = format == Format::Markdown;
     std::string out = printed("%sFleet: %zu host%s, %zu run%s.\n\n", markdown ? "## " : "", fleet.hosts.size(),
                               fleet.hosts.size() == 1 ? "" : "s", runs.size(), runs.size() == 1 ? "" : "s");
+    if (!warnings.empty())
+        out += warnings_text(warnings, format) + "\n";
     if (!fleet.judged) {
         out += printed("Too few hosts to judge outliers (%zu or more needed).\n", FLEET_MIN_HOSTS);
     } else {
