@@ -44,6 +44,10 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
             *error = visible(file) + ": " + visible(fault);
             return false;
         }
+        // The average lines as printed are of no use here, and thousands
+        // of records are held at once.
+        for (AverageRecord& average : run.record.averages)
+            std::string().swap(average.line);
         runs->push_back(std::move(run));
     }
     return true;
@@ -175,48 +179,49 @@ Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
 
 } // namespace
 
+Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
+                        const CompareOptions& options)
+{
+    Comparison comparison{s, 0, 0.95, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
+    const double smallest = options.smallest_difference >= 0 ? options.smallest_difference
+                            : comparison.runs_as_unit         ? 0
+                                                              : SMALLEST_DIFFERENCE_ONE_RUN;
+    std::vector<const RunRecord*> records;
+    for (size_t side : {size_t{0}, s})
+        for (size_t r : sides[side].runs)
+            records.push_back(&runs[r].record);
+    std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
+    for (const std::string& id : ids_in(records)) {
+        ComparisonRow row{id, {}, {}, {}, Verdict::NoRates, smallest};
+        std::vector<double> base = side_units(runs, sides[0], id, &row.base);
+        std::vector<double> other = side_units(runs, sides[s], id, &row.other);
+        row.estimate = ratio_estimate(base, other);
+        if (row.estimate.has_interval)
+            ++comparison.family;
+        comparison.rows.push_back(row);
+        units.emplace_back(std::move(base), std::move(other));
+    }
+    // Each comparison makes one verdict per measurement: their intervals
+    // share the 5% between them, so that chance alone gives a false
+    // verdict in at most one comparison in twenty, however many
+    // measurements it holds.
+    if (comparison.family > 1) {
+        comparison.level = 1 - 0.05 / static_cast<double>(comparison.family);
+        for (size_t i = 0; i < comparison.rows.size(); ++i)
+            if (comparison.rows[i].estimate.has_interval)
+                comparison.rows[i].estimate = ratio_estimate(units[i].first, units[i].second, comparison.level);
+    }
+    for (ComparisonRow& row : comparison.rows)
+        row.verdict = verdict_for(row, row.smallest_difference);
+    return comparison;
+}
+
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
                                      const CompareOptions& options)
 {
     std::vector<Comparison> comparisons;
-    if (sides.empty())
-        return comparisons;
-    std::vector<const RunRecord*> base_records;
-    for (size_t r : sides[0].runs)
-        base_records.push_back(&runs[r].record);
-    for (size_t s = 1; s < sides.size(); ++s) {
-        Comparison comparison{s, 0, 0.95, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
-        const double smallest = options.smallest_difference >= 0 ? options.smallest_difference
-                                : comparison.runs_as_unit         ? 0
-                                                                  : SMALLEST_DIFFERENCE_ONE_RUN;
-        std::vector<const RunRecord*> records = base_records;
-        for (size_t r : sides[s].runs)
-            records.push_back(&runs[r].record);
-        std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
-        for (const std::string& id : ids_in(records)) {
-            ComparisonRow row{id, {}, {}, {}, Verdict::NoRates, smallest};
-            std::vector<double> base = side_units(runs, sides[0], id, &row.base);
-            std::vector<double> other = side_units(runs, sides[s], id, &row.other);
-            row.estimate = ratio_estimate(base, other);
-            if (row.estimate.has_interval)
-                ++comparison.family;
-            comparison.rows.push_back(row);
-            units.emplace_back(std::move(base), std::move(other));
-        }
-        // Each comparison makes one verdict per measurement: their intervals
-        // share the 5% between them, so that chance alone gives a false
-        // verdict in at most one comparison in twenty, however many
-        // measurements it holds.
-        if (comparison.family > 1) {
-            comparison.level = 1 - 0.05 / static_cast<double>(comparison.family);
-            for (size_t i = 0; i < comparison.rows.size(); ++i)
-                if (comparison.rows[i].estimate.has_interval)
-                    comparison.rows[i].estimate = ratio_estimate(units[i].first, units[i].second, comparison.level);
-        }
-        for (ComparisonRow& row : comparison.rows)
-            row.verdict = verdict_for(row, row.smallest_difference);
-        comparisons.push_back(std::move(comparison));
-    }
+    for (size_t s = 1; s < sides.size(); ++s)
+        comparisons.push_back(compare_side(runs, sides, s, options));
     return comparisons;
 }
 

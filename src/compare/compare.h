@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -89,6 +90,9 @@ struct Comparison {
 
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
                                      const CompareOptions& options = CompareOptions{});
+// Side `s` (from 1) against the baseline.
+Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
+                        const CompareOptions& options);
 // Each run a side of its own.
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs);
 // The verdict in words, at most 31 characters ("disturbed: other-io +1").
@@ -146,6 +150,10 @@ enum class Format { Text, Markdown, Csv, Json, OpenMetrics };
 
 std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
                               const CompareOptions& options = CompareOptions{});
+// The same, written to `sink` as it is made (a fleet's comparison in JSON
+// is far larger than its records); the caller checks the stream for errors.
+void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options);
+void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label);
 std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label = false);
 // The newest run of each host and label as gauges for Prometheus (the text
 // node_exporter's textfile collector reads, valid OpenMetrics too).
@@ -156,6 +164,10 @@ std::string render_openmetrics(const std::vector<LoadedRun>& runs);
 // is followed), moded as a new file under the umask, flushed, renamed over
 // `path` (replace_file). False with `*error` on failure, nothing left behind.
 bool write_file_atomically(const std::string& path, const std::string& text, std::string* error);
+// The same with the contents written by `write` into a stream as they are
+// made; a stream error fails it.
+bool write_stream_atomically(const std::string& path, void (*write)(FILE* sink, void* context), void* context,
+                             std::string* error);
 
 // Whether gnuplot can be run.
 bool gnuplot_available();

@@ -179,6 +179,24 @@ bool expand_directories(const std::vector<std::string>& given, std::vector<std::
     return true;
 }
 
+struct Report {
+    const Options* options;
+    const std::vector<LoadedRun>* runs;
+    const Fleet* fleet;
+};
+
+void write_report(FILE* sink, void* context)
+{
+    const Report& report = *static_cast<const Report*>(context);
+    const Options& options = *report.options;
+    if (options.fleet)
+        write_fleet(sink, *report.runs, *report.fleet, options.format, options.by_label);
+    else if (options.format == Format::OpenMetrics)
+        fputs(render_openmetrics(*report.runs).c_str(), sink);
+    else
+        write_comparison(sink, *report.runs, options.format, options.compare);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -200,16 +218,9 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < runs.size(); ++i)
         runs[i].group = groups[i];
 
-    std::string report;
     Fleet fleet{};
-    if (options.fleet) {
+    if (options.fleet)
         fleet = fleet_of(runs, options.by_label);
-        report = render_fleet(runs, fleet, options.format, options.by_label);
-    } else if (options.format == Format::OpenMetrics) {
-        report = render_openmetrics(runs);
-    } else {
-        report = render_comparison(runs, options.format, options.compare);
-    }
     // The plot first: a failure there must not follow a report that looks complete.
     if (!options.plot.empty()) {
         const bool drawn = options.fleet ? plot_fleet(fleet, options.plot, &error)
@@ -217,12 +228,16 @@ int main(int argc, char** argv)
         if (!drawn)
             fail(options.plot + ": " + error);
     }
+    // The report is written as it is made: for thousands of runs it is far
+    // larger than their records.
+    Report report{&options, &runs, &fleet};
     if (options.has_output) {
-        if (!write_file_atomically(options.output, report, &error))
+        if (!write_stream_atomically(options.output, write_report, &report, &error))
             fail("cannot write " + visible(options.output) + ": " + error);
         return 0;
     }
-    if (fwrite(report.data(), 1, report.size(), stdout) != report.size() || fflush(stdout) != 0)
+    write_report(stdout, &report);
+    if (ferror(stdout) != 0 || fflush(stdout) != 0)
         fail(std::string("cannot write the report: ") + strerror(errno));
     return 0;
 }

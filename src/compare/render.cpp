@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdarg>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include <nlohmann/json.hpp>
@@ -15,6 +16,29 @@
 namespace {
 
 using json = nlohmann::ordered_json;
+
+// Hands what is made so far to the sink.
+void emit(FILE* sink, std::string* out)
+{
+    fwrite(out->data(), 1, out->size(), sink);
+    out->clear();
+}
+
+// What `write` writes, as a string.
+template <typename Write>
+std::string captured(Write write)
+{
+    char* buffer = nullptr;
+    size_t size = 0;
+    FILE* sink = open_memstream(&buffer, &size);
+    if (sink == nullptr)
+        return "";
+    write(sink);
+    fclose(sink);
+    std::string text(buffer, size);
+    free(buffer);
+    return text;
+}
 
 std::string printed(const char* format, ...) __attribute__((format(printf, 1, 2)));
 std::string printed(const char* format, ...)
@@ -346,10 +370,9 @@ std::string wide_intervals(const Comparison& comparison)
 
 } // namespace
 
-std::string render_comparison(const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
+void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
 {
     const std::vector<Side> sides = sides_of(runs, options.group);
-    const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
     std::vector<std::string> warnings = comparability_warnings(runs);
     const std::vector<std::string> spread = spread_warnings(runs);
     warnings.insert(warnings.end(), spread.begin(), spread.end());
@@ -372,8 +395,9 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
                    ", \"name\": " + json_text(sides[s].name) + ", \"runs\": [" + members + "]}";
         }
         out += "\n  ],\n  \"warnings\": " + json_list(warnings) + ",\n  \"comparisons\": [";
-        for (size_t c = 0; c < comparisons.size(); ++c) {
-            const Comparison& comparison = comparisons[c];
+        for (size_t c = 0; c + 1 < sides.size(); ++c) {
+            emit(sink, &out);
+            const Comparison comparison = compare_side(runs, sides, c + 1, options);
             const Side& side = sides[comparison.side];
             out += std::string(c == 0 ? "\n" : ",\n") + "    {\"run\": " + std::to_string(side.runs[0] + 1) +
                    ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
@@ -395,14 +419,18 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
             }
             out += "\n    ]}";
         }
-        return out + "\n  ]\n}\n";
+        out += "\n  ]\n}\n";
+        emit(sink, &out);
+        return;
     }
 
     if (format == Format::Csv) {
         std::string out = "run,side,file,host,measurement,baseline_geomean_mib_per_s,baseline_min_mib_per_s,"
                           "baseline_max_mib_per_s,baseline_units,baseline_left_out,geomean_mib_per_s,min_mib_per_s,"
                           "max_mib_per_s,units,left_out,ratio,ci_low,ci_high,ci_level,p_value,verdict\n";
-        for (const Comparison& comparison : comparisons) {
+        for (size_t s = 1; s < sides.size(); ++s) {
+            emit(sink, &out);
+            const Comparison comparison = compare_side(runs, sides, s, options);
             const LoadedRun& run = runs[sides[comparison.side].runs[0]];
             for (const ComparisonRow& row : comparison.rows)
                 out += std::to_string(sides[comparison.side].runs[0] + 1) + "," +
@@ -417,9 +445,11 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
                        csv_number(row.estimate.high) + "," + csv_number(comparison.level) + "," +
                        csv_number(row.estimate.p_value) + "," + csv_field(verdict_text(row)) + "\n";
         }
-        return out;
+        emit(sink, &out);
+        return;
     }
 
+    const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
     const bool markdown = format == Format::Markdown;
     std::string out = run_header(runs, format);
     if (options.group) {
@@ -480,10 +510,15 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
                        "\"slower\" in\nat most one comparison in 20 (%.2f expected here).\n",
                        markdown ? "" : "", verdicts, verdicts == 1 ? "" : "s", comparisons.size(),
                        comparisons.size() == 1 ? "" : "s", 0.05 * static_cast<double>(comparisons.size()));
-    return out;
+    emit(sink, &out);
 }
 
-std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
+std::string render_comparison(const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
+{
+    return captured([&](FILE* sink) { write_comparison(sink, runs, format, options); });
+}
+
+void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
 {
     const std::vector<std::string> warnings = fleet_warnings(runs, by_label);
     if (format == Format::Json) {
@@ -497,28 +532,41 @@ std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet,
                    "\", \"median_mib_per_s\": " + json_number(fm.median) +
                    ", \"mad_mib_per_s\": " + json_number(fm.mad) + ", \"hosts\": " + std::to_string(fm.hosts) + "}";
         }
+        // The outliers come before the matrix: found in a first pass.
         std::string outliers;
-        std::string matrix;
+        for (const FleetHost& host : fleet.hosts)
+            for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+                const HostCell& cell = host.cells[m];
+                if (cell.flag != 0)
+                    outliers += std::string(outliers.empty() ? "\n" : ",\n") + "    {\"host\": " +
+                                json_text(host.host) + ", \"id\": \"" + fleet.measurements[m].id +
+                                "\", \"median_mib_per_s\": " + json_number(cell.spread.median) +
+                                ", \"z\": " + json_number(cell.z) + ", \"flag\": " +
+                                (cell.flag < 0 ? "\"slow\"" : "\"fast\"") + "}";
+            }
+        out += "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [";
+        bool first = true;
         for (const FleetHost& host : fleet.hosts) {
+            if (out.size() > 65536)
+                emit(sink, &out);
             const std::string name = json_text(host.host);
-            matrix += std::string(matrix.empty() ? "\n" : ",\n") + "    {\"host\": " + name +
+            out += std::string(first ? "\n" : ",\n") + "    {\"host\": " + name +
                       ", \"runs\": " + std::to_string(host.runs) + ", \"measurements\": [";
             for (size_t m = 0; m < fleet.measurements.size(); ++m) {
                 const HostCell& cell = host.cells[m];
                 const std::string flag = cell.flag < 0 ? "\"slow\"" : cell.flag > 0 ? "\"fast\"" : "null";
                 const std::string figures = "\"id\": \"" + fleet.measurements[m].id + "\", \"median_mib_per_s\": " +
                                             json_number(cell.spread.median);
-                matrix += std::string(m == 0 ? "" : ", ") + "{" + figures + ", \"trials\": " +
-                          std::to_string(cell.spread.n) + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
-                          "}";
-                if (cell.flag != 0)
-                    outliers += std::string(outliers.empty() ? "\n" : ",\n") + "    {\"host\": " + name + ", " +
-                                figures + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag + "}";
+                out += std::string(m == 0 ? "" : ", ") + "{" + figures + ", \"trials\": " +
+                       std::to_string(cell.spread.n) + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
+                       "}";
             }
-            matrix += "]}";
+            out += "]}";
+            first = false;
         }
-        return out + "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [" +
-               matrix + (matrix.empty() ? "" : "\n  ") + "]\n}\n";
+        out += std::string(first ? "" : "\n  ") + "]\n}\n";
+        emit(sink, &out);
+        return;
     }
 
     if (format == Format::Csv) {
@@ -530,8 +578,11 @@ std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet,
                        csv_number(cell.spread.median) + "," + std::to_string(cell.spread.n) + "," +
                        csv_number(cell.z) + "," + (cell.flag < 0 ? "slow" : cell.flag > 0 ? "fast" : "") + "," +
                        csv_number(fleet.measurements[m].median) + "," + csv_number(fleet.measurements[m].mad) + "\n";
+                if (out.size() > 65536)
+                    emit(sink, &out);
             }
-        return out;
+        emit(sink, &out);
+        return;
     }
 
     const bool markdown = format == Format::Markdown;
@@ -610,5 +661,10 @@ std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet,
             out += "\n";
         }
     }
-    return out;
+    emit(sink, &out);
+}
+
+std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
+{
+    return captured([&](FILE* sink) { write_fleet(sink, runs, fleet, format, by_label); });
 }

@@ -34,21 +34,22 @@ struct Witness {
     int64_t involuntary_switches;
     int64_t minor_faults;
     int64_t major_faults;
-    bool steal_known;
-    int64_t steal_us;               // taken by a hypervisor, all CPUs
+    int64_t steal_us;               // taken by a hypervisor, all CPUs (where steal_known)
     int64_t others_runnable[2];     // other runnable threads at the start and the end; -1 unknown
-    bool device_known;              // false where no block device holds the directory
-    uint64_t device_read_bytes;
+    uint64_t device_read_bytes;     // where device_known
     uint64_t device_write_bytes;
-    bool swap_known;
-    uint64_t swap_bytes;
-    bool has_flush;                 // write passes: the fsync after the interval
-    int64_t flush_us;
-    bool has_resident;              // read passes of a cold run
-    uint64_t resident_bytes;        // of the file in the page cache as the pass began
-    bool has_blocks;                // disk passes
-    BlockLatency block_us;
+    uint64_t swap_bytes;            // where swap_known
+    int64_t flush_us;               // where has_flush
+    uint64_t resident_bytes;        // of the file in the page cache as the pass began (has_resident)
+    BlockLatency block_us;          // where has_blocks
     unsigned disturbed;             // DISTURBED_* bits
+    // Together, so that a record's thousands of witnesses waste no padding.
+    bool steal_known;
+    bool device_known;              // false where no block device holds the directory
+    bool swap_known;
+    bool has_flush;                 // write passes: the fsync after the interval
+    bool has_resident;              // read passes of a cold run
+    bool has_blocks;                // disk passes
 };
 
 // One measurement: the interval, and its witness.

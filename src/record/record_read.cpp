@@ -372,6 +372,9 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
     if (!reader.array_field(document, "", "trials", &trials))
         return false;
     r->trials.clear();
+    // Exactly as many as the record holds (the reader keeps thousands of
+    // records), within what a valid record can hold.
+    r->trials.reserve(std::min<size_t>(trials.size(), static_cast<size_t>(std::max<int64_t>(p.trials, 1))));
     size_t t = 0;
     for (element trial : trials) {
         const std::string at = "trials[" + std::to_string(t) + "]";
@@ -386,6 +389,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         array measurements;
         if (!reader.array_field(fields, at + ".", "measurements", &measurements))
             return false;
+        record.measurements.reserve(std::min<size_t>(measurements.size(), MEASUREMENT_COUNT));
         size_t i = 0;
         for (element item : measurements) {
             MeasurementRecord m{};
@@ -410,6 +414,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
     if (!reader.array_field(document, "", "averages", &averages))
         return false;
     r->averages.clear();
+    r->averages.reserve(std::min<size_t>(averages.size(), MEASUREMENT_COUNT));
     size_t i = 0;
     for (element item : averages) {
         const std::string at = "averages[" + std::to_string(i++) + "]";
@@ -427,6 +432,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
     if (!reader.array_field(document, "", "statistics", &statistics))
         return false;
     r->statistics.clear();
+    r->statistics.reserve(std::min<size_t>(statistics.size(), MEASUREMENT_COUNT));
     i = 0;
     for (element item : statistics) {
         const std::string at = "statistics[" + std::to_string(i++) + "]";

@@ -34,7 +34,32 @@ int create_beside(const std::string& path, const std::string& pattern, std::stri
     return mkstemp(&(*temporary)[0]);
 }
 
+namespace {
+
+int write_text(int fd, void* context)
+{
+    const std::string& text = *static_cast<const std::string*>(context);
+    for (size_t done = 0; done < text.size();) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n < 0 && errno != EINTR)
+            return errno;
+        if (n == 0)
+            return EIO;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+} // namespace
+
 int replace_file(const std::string& path, const std::string& pattern, const std::string& text)
+{
+    return replace_file_with(path, pattern, write_text, const_cast<std::string*>(&text));
+}
+
+int replace_file_with(const std::string& path, const std::string& pattern, int (*write_to)(int fd, void* context),
+                      void* context)
 {
     std::string temporary;
     const int fd = create_beside(path, pattern, &temporary);
@@ -46,15 +71,8 @@ int replace_file(const std::string& path, const std::string& pattern, const std:
     const mode_t mask = umask(0);
     umask(mask);
     int error = fchmod(fd, 0666 & ~mask) == 0 ? 0 : errno;
-    for (size_t done = 0; error == 0 && done < text.size();) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno != EINTR)
-            error = errno;
-        else if (n == 0)
-            error = EIO;
-        else if (n > 0)
-            done += static_cast<size_t>(n);
-    }
+    if (error == 0)
+        error = write_to(fd, context);
     if (error == 0 && fsync(fd) != 0)
         error = errno;
     if (close(fd) != 0 && error == 0)

@@ -16,3 +16,8 @@ int create_beside(const std::string& path, const std::string& pattern, std::stri
 // not followed), then the directory flushed. 0, or the errno value of the
 // step that failed, with nothing left behind.
 int replace_file(const std::string& path, const std::string& pattern, const std::string& text);
+// The same with the contents written by `write_to` into the new file's
+// descriptor (left open for the caller to close), which returns 0 or an
+// errno value.
+int replace_file_with(const std::string& path, const std::string& pattern, int (*write_to)(int fd, void* context),
+                      void* context);

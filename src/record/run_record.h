@@ -27,8 +27,8 @@ struct MeasurementRecord {
     // Trial measurements of version 2: the same interval in microseconds,
     // and what else the machine did meanwhile. Absent from averages.
     bool has_us;
-    uint64_t us;
     bool has_witness;
+    uint64_t us;
     Witness witness;
 };
 
