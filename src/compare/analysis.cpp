@@ -182,7 +182,7 @@ Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
 Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
                         const CompareOptions& options)
 {
-    Comparison comparison{s, 0, 0.95, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
+    Comparison comparison{s, 0, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
     const double smallest = options.smallest_difference >= 0 ? options.smallest_difference
                             : comparison.runs_as_unit         ? 0
                                                               : SMALLEST_DIFFERENCE_ONE_RUN;
@@ -192,7 +192,7 @@ Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Si
             records.push_back(&runs[r].record);
     std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
     for (const std::string& id : ids_in(records)) {
-        ComparisonRow row{id, {}, {}, {}, Verdict::NoRates, smallest};
+        ComparisonRow row{id, {}, {}, {}, 0.95, Verdict::NoRates, smallest};
         std::vector<double> base = side_units(runs, sides[0], id, &row.base);
         std::vector<double> other = side_units(runs, sides[s], id, &row.other);
         row.estimate = ratio_estimate(base, other);
@@ -201,15 +201,32 @@ Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Si
         comparison.rows.push_back(row);
         units.emplace_back(std::move(base), std::move(other));
     }
-    // Each comparison makes one verdict per measurement: their intervals
-    // share the 5% between them, so that chance alone gives a false
-    // verdict in at most one comparison in twenty, however many
-    // measurements it holds.
-    if (comparison.family > 1) {
-        comparison.level = 1 - 0.05 / static_cast<double>(comparison.family);
-        for (size_t i = 0; i < comparison.rows.size(); ++i)
-            if (comparison.rows[i].estimate.has_interval)
-                comparison.rows[i].estimate = ratio_estimate(units[i].first, units[i].second, comparison.level);
+    // Each comparison makes one verdict per measurement, and holds the
+    // chance of any false one to 5% by Holm's method: the measurements in
+    // the order of their p-values, the first tested at 0.05 / N, the next
+    // at 0.05 / (N - 1), and so on until one fails, which ends it. Each
+    // interval is at the level of its step (those from the failed step on
+    // at that step's), so that it excludes 1 exactly where the verdict is
+    // a difference.
+    std::vector<size_t> order;
+    for (size_t i = 0; i < comparison.rows.size(); ++i)
+        if (comparison.rows[i].estimate.has_interval)
+            order.push_back(i);
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+        return comparison.rows[a].estimate.p_value < comparison.rows[b].estimate.p_value;
+    });
+    bool stopped = false;
+    double level = 0.95;
+    for (size_t k = 0; k < order.size(); ++k) {
+        ComparisonRow& row = comparison.rows[order[k]];
+        const double share = 0.05 / static_cast<double>(order.size() - k);
+        if (!stopped) {
+            level = 1 - share;
+            stopped = !(row.estimate.p_value <= share);
+        }
+        row.level = level;
+        if (level != 0.95)
+            row.estimate = ratio_estimate(units[order[k]].first, units[order[k]].second, level);
     }
     for (ComparisonRow& row : comparison.rows)
         row.verdict = verdict_for(row, row.smallest_difference);

@@ -74,7 +74,8 @@ struct ComparisonRow {
     std::string id;
     SideFigures base;
     SideFigures other;
-    RatioEstimate estimate;  // at the comparison's level
+    RatioEstimate estimate;  // at `level`
+    double level;            // of the interval: its step of Holm's method
     Verdict verdict;
     double smallest_difference;  // reported only from this share on
 };
@@ -82,8 +83,7 @@ struct ComparisonRow {
 // One side against the baseline (side 0), over the measurements either holds.
 struct Comparison {
     size_t side;     // index into the sides
-    size_t family;   // measurements with an interval: the level is shared among them
-    double level;    // of each interval: 1 - 0.05 / family (Bonferroni)
+    size_t family;   // measurements with an interval: the 5% is shared among them (Holm)
     bool runs_as_unit;
     std::vector<ComparisonRow> rows;
 };

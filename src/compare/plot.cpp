@@ -206,16 +206,6 @@ std::string title_text(const std::string& text)
     return safe + "'";
 }
 
-std::string printed_level(const std::vector<Comparison>& comparisons)
-{
-    double level = 0.95;
-    for (const Comparison& comparison : comparisons)
-        level = std::max(level, comparison.level);
-    char text[32];
-    snprintf(text, sizeof text, "%.4g%%", 100 * level);
-    return text;
-}
-
 bool is_memory(const std::string& id)
 {
     const int index = measurement_index(id.c_str());
@@ -326,8 +316,8 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
                          "set multiplot layout " + std::to_string(1 + has_rows[0] + has_rows[1]) + ",1 title " +
                          title_text(title) + "\n"
                          // The answer first: each ratio with its interval, on a log scale.
-                         "set title 'Ratio to the baseline with its interval (" + printed_level(comparisons) +
-                         "); green faster, red slower, grey no verdict'\n"
+                         "set title 'Ratio to the baseline with its interval (Holm); green faster, red slower, grey no "
+                         "verdict'\n"
                          "set logscale x 2\n"
                          "set xlabel 'ratio (log scale)'\n"
                          "set ytics scale 0\n"

@@ -322,8 +322,9 @@ std::string method_note(const Comparison& comparison, const std::vector<Side>& s
 {
     std::string out;
     if (comparison.family > 1)
-        out += "Intervals at " + percent_text(comparison.level) + " each, 95% jointly over the " +
-               std::to_string(comparison.family) + " measurements (Bonferroni)";
+        out += "Holm's method over the " + std::to_string(comparison.family) +
+               " measurements: each interval at the level of its step (" +
+               percent_text(1 - 0.05 / static_cast<double>(comparison.family)) + " first)";
     else
         out += "Intervals at 95%";
     const double smallest = comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference;
@@ -401,8 +402,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
             const Side& side = sides[comparison.side];
             out += std::string(c == 0 ? "\n" : ",\n") + "    {\"run\": " + std::to_string(side.runs[0] + 1) +
                    ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
-                   (comparison.runs_as_unit ? "true" : "false") + ", \"ci_level\": " + json_number(comparison.level) +
-                   ", \"family\": " + std::to_string(comparison.family) + ", \"smallest_difference\": " +
+                   (comparison.runs_as_unit ? "true" : "false") + ", \"family\": " + std::to_string(comparison.family) + ", \"smallest_difference\": " +
                    json_number(comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference) + ",\n     \"summary\": " +
                    json_text(summary_line(side.name, sides[0].name, comparison)) +
                    ",\n     \"measurements\": [";
@@ -413,6 +413,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
                        ", \"ratio\": " + json_number(row.estimate.ratio) +
                        ", \"ci_low\": " + json_number(row.estimate.low) +
                        ", \"ci_high\": " + json_number(row.estimate.high) +
+                       ", \"ci_level\": " + json_number(row.level) +
                        ", \"degrees_of_freedom\": " + json_number(row.estimate.degrees_of_freedom) +
                        ", \"p_value\": " + json_number(row.estimate.p_value) +
                        ", \"verdict\": " + json_text(verdict_text(row)) + "}";
@@ -442,7 +443,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
                        csv_number(row.other.units.min) + "," + csv_number(row.other.units.max) + "," +
                        std::to_string(row.other.units.n) + "," + std::to_string(row.other.left_out) + "," +
                        csv_number(row.estimate.ratio) + "," + csv_number(row.estimate.low) + "," +
-                       csv_number(row.estimate.high) + "," + csv_number(comparison.level) + "," +
+                       csv_number(row.estimate.high) + "," + csv_number(row.level) + "," +
                        csv_number(row.estimate.p_value) + "," + csv_field(verdict_text(row)) + "\n";
         }
         emit(sink, &out);
