@@ -126,11 +126,18 @@ std::vector<Side> sides_of(const std::vector<LoadedRun>& runs, bool group)
             shared = shared && runs[r].record.label == label;
         if (shared)
             side.name = label;
-        else if (side.runs.size() > 1 && !runs[side.runs[0]].group.empty())
+        else if (group && !runs[side.runs[0]].group.empty())
             side.name = runs[side.runs[0]].group;
         else
             side.name = "run " + std::to_string(side.runs[0] + 1);
     }
+    // Two sides of one name ("vm against vm") are told apart by their first run.
+    std::map<std::string, size_t> uses;
+    for (const Side& side : sides)
+        ++uses[side.name];
+    for (Side& side : sides)
+        if (uses[side.name] > 1)
+            side.name += " (run " + std::to_string(side.runs[0] + 1) + ")";
     return sides;
 }
 
