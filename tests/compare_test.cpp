@@ -409,6 +409,27 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
     EXPECT_EQ(comparisons[0].rows[0].verdict, Verdict::NoRates);
 }
 
+// What a reader needs to weigh the verdicts: a run whose trials spread more
+// than twofold, intervals wider than 10%, and how many verdicts chance
+// alone would make.
+TEST(Compare, WarnsOfWideSpreadAndWideIntervals)
+{
+    const std::vector<LoadedRun> runs = {{"steady.json", record_of("a", uniform(1000, {1.0, 1.01, 0.99}))},
+                                         {"erratic.json", record_of("b", uniform(1000, {1.0, 2.5, 0.9}))}};
+    EXPECT_EQ(spread_warnings(runs),
+              std::vector<std::string>{"run 2's trials spread widely (small-1, small-2, small-4, small-8, large-1, "
+                                       "large-2, large-4, large-8, write, read, rewrite, seek: the fastest up to 2.8 "
+                                       "times the slowest): its figures are of a machine that changed under it"});
+    const std::string text = render_comparison(runs, Format::Text);
+    EXPECT_NE(text.find("Warning: run 2's trials spread widely"), std::string::npos) << text;
+    EXPECT_NE(text.find("\nToo few trials for an interval within 10%: small-1, small-2,"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n12 verdicts in 1 comparison: chance alone gives a false \"faster\" or \"slower\" in\n"
+                        "at most one comparison in 20 (0.05 expected here).\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(spread_warnings({runs[0]}), std::vector<std::string>{});
+}
+
 TEST(Compare, TextFitsAHundredColumns)
 {
     const std::vector<LoadedRun> runs = {{std::string(30, 'a') + ".json", record_of("a", uniform(2000, {1.0, 1.01, 0.99}))},
