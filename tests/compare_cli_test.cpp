@@ -261,6 +261,10 @@ TEST_F(CompareCli, FleetOfTwoCannotJudgeOutliers)
     const Result by_label = compare({"--fleet", "--by", "label", a(), b()});
     EXPECT_NE(by_label.out.find("Fleet: 2 hosts, 2 runs."), std::string::npos) << by_label.out;
     EXPECT_NE(compare({"--fleet", a(), b()}).out.find("Fleet: 1 host, 2 runs."), std::string::npos);
+    // A fleet too small to judge still has a plot: its hosts, not judged.
+    const Result plotted = compare({"--fleet", "--plot", "one.svg", a()});
+    EXPECT_TRUE(exited_with(plotted, 0)) << plotted.err;
+    EXPECT_NE(read_file("one.svg").find("not judged"), std::string::npos);
 }
 
 // Names from a run never become gnuplot commands, in either mode.

@@ -362,18 +362,27 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
         return false;
     output = quoted(drawn_file(files, path));
 
-    // A row per host and measurement: position, the host's robust z, the
-    // host's name, and whether it stands out.
-    std::string data = "x\tz\thost\toutlier\n";
+    // A row per host and measurement with rates: position, the host's
+    // robust z (0 where the fleet is too small to judge), the host's name,
+    // whether it stands out, and whether it was judged at all.
+    std::string data = "x\tz\thost\toutlier\tjudged\n";
     std::string tics;
     for (size_t m = 0; m < fleet.measurements.size(); ++m) {
         // The ids are the table's own (the reader accepts no others).
         tics += (m == 0 ? "" : ", ") + std::string("'") + fleet.measurements[m].id + "' " + std::to_string(m);
         for (const FleetHost& host : fleet.hosts) {
             const HostCell& cell = host.cells[m];
-            data += std::to_string(m) + "\t" + data_number(cell.z) + "\t" + data_text(host.host) + "\t" +
-                    (cell.flag != 0 ? "1" : "0") + "\n";
+            if (cell.spread.n == 0)
+                continue;
+            const bool judged = std::isfinite(cell.z);
+            data += std::to_string(m) + "\t" + data_number(judged ? cell.z : 0) + "\t" + data_text(host.host) +
+                    "\t" + (cell.flag != 0 ? "1" : "0") + "\t" + (judged ? "1" : "0") + "\n";
         }
+    }
+    if (data.find('\n') + 1 == data.size()) {
+        *error = "the runs hold no rates to plot";
+        remove_tree(files.directory);
+        return false;
     }
     const std::string data_file = files.directory + "/fleet.dat";
     char threshold[16];
@@ -400,7 +409,8 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
                                "set yrange [*<-" + threshold + "-0.5:" + threshold + "+0.5<*]\n"
                                "set grid ytics\n"
                                "set key outside right top\n"
-                               "plot " + quoted(data_file) + " skip 1 using 1:($4 == 0 ? $2 : NaN) with points pt 7 ps 0.8 title 'host', \\\n"
+                               "plot " + quoted(data_file) + " skip 1 using 1:($4 == 0 && $5 == 1 ? $2 : NaN) with points pt 7 ps 0.8 title 'host', \\\n"
+                               "     '' skip 1 using 1:($5 == 0 ? $2 : NaN) with points pt 6 ps 0.8 title 'not judged (too few hosts)', \\\n"
                                "     '' skip 1 using 1:($4 != 0 ? $2 : NaN) with points pt 6 ps 2 lc rgb 'red' title 'outlier', \\\n"
                                "     '' skip 1 using 1:($4 != 0 ? $2 : NaN):3 with labels left offset 1.5,0 notitle\n"
                                "set output\n";
