@@ -254,23 +254,12 @@ std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs)
     return compare_runs(runs, sides_of(runs, false));
 }
 
-namespace {
-
-// "cpu-taken, other-io"
-std::string reasons_text(unsigned reasons)
-{
-    std::string text;
-    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
-        if ((reasons & (1u << bit)) != 0)
-            text += (text.empty() ? "" : ", ") + std::string(DISTURBED_NAMES[bit]);
-    return text;
-}
-
-} // namespace
-
 std::string disturbed_reasons_text(unsigned reasons)
 {
-    return reasons_text(reasons);
+    std::string text;
+    for (const std::string& name : disturbed_names(reasons))
+        text += (text.empty() ? "" : ", ") + name;
+    return text;
 }
 
 std::string verdict_text(const ComparisonRow& row)
@@ -287,16 +276,10 @@ std::string verdict_text(const ComparisonRow& row)
     case Verdict::NoInterval: return "no interval";
     case Verdict::NoRates: return "no rates to compare";
     case Verdict::Disturbed: {
-        const unsigned reasons = row.base.reasons | row.other.reasons;
-        unsigned first = 0;
-        int more = -1;
-        for (unsigned bit = 0; bit < 8; ++bit)
-            if ((reasons & (1u << bit)) != 0) {
-                if (more < 0)
-                    first = 1u << bit;
-                ++more;
-            }
-        return "disturbed: " + reasons_text(first) + (more > 0 ? " +" + std::to_string(more) : "");
+        // The first reason, and how many more: the column is narrow.
+        const std::vector<std::string> names = disturbed_names(row.base.reasons | row.other.reasons);
+        return "disturbed: " + (names.empty() ? std::string() : names[0]) +
+               (names.size() > 1 ? " +" + std::to_string(names.size() - 1) : "");
     }
     }
     return "";

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <charconv>
 #include <cinttypes>
 #include <cmath>
@@ -222,12 +223,8 @@ std::string json_list(const std::vector<std::string>& texts)
 
 std::string side_json(const SideFigures& side)
 {
-    std::vector<std::string> reasons;
-    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
-        if ((side.reasons & (1u << bit)) != 0)
-            reasons.push_back(DISTURBED_NAMES[bit]);
     return "{\"units\": " + std::to_string(side.units.n) + ", \"trials\": " + std::to_string(side.trials) +
-           ", \"left_out\": " + std::to_string(side.left_out) + ", \"disturbed\": " + json_list(reasons) +
+           ", \"left_out\": " + std::to_string(side.left_out) + ", \"disturbed\": " + json_list(disturbed_names(side.reasons)) +
            ", \"geometric_mean_mib_per_s\": " + json_number(side.units.geometric_mean) +
            ", \"median_mib_per_s\": " + json_number(side.units.median) +
            ", \"min_mib_per_s\": " + json_number(side.units.min) +
@@ -259,23 +256,33 @@ std::string difference_text(const ComparisonRow& row)
            three_digits(1 / e.low) + "]";
 }
 
-// A line folded at spaces to at most 100 columns, the rest indented by four.
-std::string folded(const std::string& line)
+// The words of `text`, split at its spaces.
+std::vector<std::string> words_of(const std::string& text)
+{
+    std::vector<std::string> words;
+    size_t start = 0;
+    while (start <= text.size()) {
+        size_t end = text.find(' ', start);
+        if (end == std::string::npos)
+            end = text.size();
+        words.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return words;
+}
+
+// Pieces joined by spaces and folded between them to at most 100 columns,
+// the rest indented by four.
+std::string folded(const std::vector<std::string>& pieces)
 {
     std::string out;
     std::string current;
-    size_t start = 0;
-    while (start <= line.size()) {
-        size_t end = line.find(' ', start);
-        if (end == std::string::npos)
-            end = line.size();
-        const std::string word = line.substr(start, end - start);
-        if (!current.empty() && current.size() > 4 && current.size() + 1 + word.size() > 100) {
+    for (const std::string& piece : pieces) {
+        if (!current.empty() && current.size() > 4 && current.size() + 1 + piece.size() > 100) {
             out += current + "\n";
             current = "   ";
         }
-        current += (current.empty() ? "" : " ") + word;
-        start = end + 1;
+        current += (current.empty() ? "" : " ") + piece;
     }
     return out + current + "\n";
 }
@@ -300,16 +307,26 @@ std::string summary_line(const std::string& other, const std::string& base, cons
     for (const auto& [verdict, ids] : rest)
         parts.push_back(listed(ids) + ": " + verdict);
     // Folded between the parts, never inside one where that can be helped.
-    std::string line = other + " against " + base + ": ";
+    std::vector<std::string> pieces = words_of(other + " against " + base + ":");
     for (size_t i = 0; i < parts.size(); ++i) {
-        std::string part = parts[i];
-        if (part.size() < 60)
-            std::replace(part.begin(), part.end(), ' ', '\x01');
-        line += part + (i + 1 < parts.size() ? ", " : "");
+        const std::string part = parts[i] + (i + 1 < parts.size() ? "," : "");
+        if (part.size() < 60) {
+            pieces.push_back(part);
+            continue;
+        }
+        const std::vector<std::string> words = words_of(part);
+        pieces.insert(pieces.end(), words.begin(), words.end());
     }
-    std::string text = folded(line);
-    std::replace(text.begin(), text.end(), '\x01', ' ');
-    return text;
+    return folded(pieces);
+}
+
+// The side's runs by number: "1, 2".
+std::string members_of(const Side& side)
+{
+    std::string members;
+    for (size_t r : side.runs)
+        members += (members.empty() ? "" : ", ") + std::to_string(r + 1);
+    return members;
 }
 
 std::string side_name(const Side& side, Format format)
@@ -389,11 +406,8 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
         }
         out += "\n  ],\n  \"sides\": [";
         for (size_t s = 0; s < sides.size(); ++s) {
-            std::string members;
-            for (size_t r : sides[s].runs)
-                members += (members.empty() ? "" : ", ") + std::to_string(r + 1);
             out += std::string(s == 0 ? "\n" : ",\n") + "    {\"side\": " + std::to_string(s + 1) +
-                   ", \"name\": " + json_text(sides[s].name) + ", \"runs\": [" + members + "]}";
+                   ", \"name\": " + json_text(sides[s].name) + ", \"runs\": [" + members_of(sides[s]) + "]}";
         }
         out += "\n  ],\n  \"warnings\": " + json_list(warnings) + ",\n  \"comparisons\": [";
         for (size_t c = 0; c + 1 < sides.size(); ++c) {
@@ -402,8 +416,10 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
             const Side& side = sides[comparison.side];
             out += std::string(c == 0 ? "\n" : ",\n") + "    {\"run\": " + std::to_string(side.runs[0] + 1) +
                    ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
-                   (comparison.runs_as_unit ? "true" : "false") + ", \"family\": " + std::to_string(comparison.family) + ", \"smallest_difference\": " +
-                   json_number(comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference) + ",\n     \"summary\": " +
+                   (comparison.runs_as_unit ? "true" : "false") + ", \"family\": " +
+                   std::to_string(comparison.family) + ", \"smallest_difference\": " +
+                   json_number(comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference) +
+                   ",\n     \"summary\": " +
                    json_text(summary_line(side.name, sides[0].name, comparison)) +
                    ",\n     \"measurements\": [";
             for (size_t i = 0; i < comparison.rows.size(); ++i) {
@@ -456,11 +472,8 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
     if (options.group) {
         out += markdown ? "\n## Sides\n\n" : "\nSides (side 1 is the baseline):\n";
         for (size_t s = 0; s < sides.size(); ++s) {
-            std::string members;
-            for (size_t r : sides[s].runs)
-                members += (members.empty() ? "" : ", ") + std::to_string(r + 1);
             out += printed(markdown ? "- side %zu, " : "  %zu  ", s + 1) + side_name(sides[s], format) +
-                   (sides[s].runs.size() == 1 ? ": run " : ": runs ") + members + "\n";
+                   (sides[s].runs.size() == 1 ? ": run " : ": runs ") + members_of(sides[s]) + "\n";
         }
     }
     if (!warnings.empty())
@@ -503,13 +516,13 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
         out += row_notes(comparison, sides, format);
         const std::string wide = wide_intervals(comparison);
         if (!wide.empty())
-            out += (markdown ? "\n" : "") + folded(std::string("Too few ") + unit + " for an interval within 10%: " +
-                                                    wide + ".");
+            out += (markdown ? "\n" : "") +
+                   folded(words_of("Too few " + unit + " for an interval within 10%: " + wide + "."));
     }
     if (verdicts > 0)
-        out += printed("\n%s%zu verdict%s in %zu comparison%s: chance alone gives a false \"faster\" or "
+        out += printed("\n%zu verdict%s in %zu comparison%s: chance alone gives a false \"faster\" or "
                        "\"slower\" in\nat most one comparison in 20 (%.2f expected here).\n",
-                       markdown ? "" : "", verdicts, verdicts == 1 ? "" : "s", comparisons.size(),
+                       verdicts, verdicts == 1 ? "" : "s", comparisons.size(),
                        comparisons.size() == 1 ? "" : "s", 0.05 * static_cast<double>(comparisons.size()));
     emit(sink, &out);
 }

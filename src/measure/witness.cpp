@@ -10,6 +10,15 @@
 
 const char* const DISTURBED_NAMES[6] = {"cpu-taken", "steal", "other-io", "page-cache", "swap", "stall"};
 
+std::vector<std::string> disturbed_names(unsigned disturbed)
+{
+    std::vector<std::string> names;
+    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
+        if ((disturbed & (1u << bit)) != 0)
+            names.push_back(DISTURBED_NAMES[bit]);
+    return names;
+}
+
 namespace {
 
 // When a figure is marked disturbed: one table, chosen from measurements on

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "measure/timing.h"
 #include "platform/platform.h"
@@ -21,6 +22,8 @@ constexpr unsigned DISTURBED_SWAP = 1u << 4;
 constexpr unsigned DISTURBED_STALL = 1u << 5;
 // Their names in the record, in the order of the bits.
 extern const char* const DISTURBED_NAMES[6];
+// The names of the bits set in `disturbed`, in the order of the bits.
+std::vector<std::string> disturbed_names(unsigned disturbed);
 
 // The single 4 MiB transfers of a disk pass.
 struct BlockLatency {

@@ -46,11 +46,7 @@ json witness_json(const Witness& w)
         document["resident_bytes"] = w.resident_bytes;
     if (w.has_blocks)
         document["block_us"] = json{{"p50", w.block_us.p50_us}, {"p99", w.block_us.p99_us}, {"max", w.block_us.max_us}};
-    json reasons = json::array();
-    for (size_t bit = 0; bit < sizeof DISTURBED_NAMES / sizeof DISTURBED_NAMES[0]; ++bit)
-        if ((w.disturbed & (1u << bit)) != 0)
-            reasons.push_back(DISTURBED_NAMES[bit]);
-    document["disturbed"] = reasons;
+    document["disturbed"] = disturbed_names(w.disturbed);
     return document;
 }
 
