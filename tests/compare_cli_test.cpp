@@ -105,14 +105,20 @@ protected:
         // Side by side, each run's witness may see the other's I/O and mark
         // trials disturbed, which would take them out of the verdicts at
         // random. The tests plant the marks they are about.
-        for (const std::string& record : {a(), b()}) {
-            nlohmann::ordered_json document = nlohmann::ordered_json::parse(read_file(record));
-            for (nlohmann::ordered_json& trial : document["trials"])
-                for (nlohmann::ordered_json& m : trial["measurements"])
-                    if (m.contains("witness"))
-                        m["witness"]["disturbed"] = nlohmann::ordered_json::array();
-            write_file(record, document.dump(2));
-        }
+        for (const std::string& record : {a(), b()})
+            set_disturbed(record, "", nlohmann::ordered_json::array());
+    }
+
+    // Rewrites record `file` with `marks` as the witness's disturbances of
+    // every measurement named `id` (of every measurement when `id` is empty).
+    void set_disturbed(const std::string& file, const std::string& id, const nlohmann::ordered_json& marks)
+    {
+        nlohmann::ordered_json document = nlohmann::ordered_json::parse(read_file(file));
+        for (nlohmann::ordered_json& trial : document["trials"])
+            for (nlohmann::ordered_json& m : trial["measurements"])
+                if (id.empty() || m["id"] == id)
+                    m["witness"]["disturbed"] = marks;
+        write_file(file, document.dump(2));
     }
 
     std::string a() const { return dir_.path + "/a.json"; }
@@ -182,12 +188,7 @@ TEST_F(CompareCli, GroupsOfRunsAndDisturbedTrials)
     renamed(a(), "old-disk", "old/1.json");
     renamed(a(), "old-disk", "old/2.json");
     renamed(b(), "new-disk", "new/1.json");
-    nlohmann::ordered_json disturbed = nlohmann::ordered_json::parse(read_file("new/1.json"));
-    for (nlohmann::ordered_json& trial : disturbed["trials"])
-        for (nlohmann::ordered_json& m : trial["measurements"])
-            if (m["id"] == "write")
-                m["witness"]["disturbed"] = {"other-io"};
-    write_file("new/2.json", disturbed.dump(2));
+    set_disturbed(renamed(b(), "new-disk", "new/2.json"), "write", {"other-io"});
 
     const Result text = compare({"--group", "old", "new"});
     ASSERT_TRUE(exited_with(text, 0)) << text.err;
