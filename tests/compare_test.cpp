@@ -403,6 +403,15 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
     cold.parameters.cold = true;
     cold.parameters.file_size_bytes = uint64_t{1} << 30;
     EXPECT_EQ(comparability_warnings({{"c.json", cold}, {"c.json", cold}}), std::vector<std::string>{});
+    // Nor is a default run's file, twice a memory that is not a multiple of
+    // 2 MiB rounded down to whole blocks, nor a file of no blocks.
+    RunRecord rounded = record_of("d", uniform(1000, {1.0, 1.0}));
+    rounded.machine.ram_bytes = 25276125184;
+    rounded.parameters.file_size_bytes = 2 * rounded.machine.ram_bytes / BLOCK_SIZE * BLOCK_SIZE;
+    RunRecord empty = record_of("e", uniform(1000, {1.0, 1.0}));
+    empty.parameters.file_size_bytes = 0;
+    EXPECT_EQ(comparability_warnings({{"d.json", rounded}, {"e.json", empty}}),
+              std::vector<std::string>{"run 2's file size (0.00 B) differs from the baseline's (47.08 GiB)"});
     // The memory measurements the second run lacks are there, without rates.
     const std::vector<Comparison> comparisons = compare_runs({{"a.json", base}, {"b.json", other}});
     ASSERT_EQ(comparisons.at(0).rows.size(), 12u);

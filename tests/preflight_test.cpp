@@ -66,6 +66,50 @@ TEST(FreeSpace, UsableBytesAndFit)
         EXPECT_EQ(scratch_fits(f.needed, f.usable, f.leftover), f.fits) << f.needed << " " << f.usable << " " << f.leftover;
 }
 
+// The plan warns of the page cache exactly when the read passes can be served
+// from memory: never for the default file, whose rounding to whole blocks
+// leaves it a little short of twice memories that are not a multiple of
+// 2 MiB, nor for a cold or direct run, nor without data to read.
+TEST(Plan, PageCacheClauseOnlyWhereTheCacheCanServeTheReads)
+{
+    constexpr uint64_t GiB = uint64_t{1} << 30;
+    constexpr uint64_t ODD_MEMORY = 25276125184; // 24105.3 MiB, as on a virtual machine
+    struct Row {
+        const char* name;
+        uint64_t phys_mem;
+        int64_t file_size; // -1: the default
+        bool cold;
+        bool direct;
+        unsigned phases;
+        bool warned;
+    };
+    const Row rows[] = {
+        {"default, memory a multiple of 2 MiB", 24 * GiB, -1, false, false, PHASE_ALL, false},
+        {"default, memory not a multiple of 2 MiB", ODD_MEMORY, -1, false, false, PHASE_ALL, false},
+        {"default, memory 1 MiB past a block", 8 * GiB + MiB, -1, false, false, PHASE_ALL, false},
+        {"default, disk only", ODD_MEMORY + 4096, -1, false, false, PHASE_DISK, false},
+        {"twice the memory asked, not a multiple of a block", ODD_MEMORY, 2 * ODD_MEMORY, false, false, PHASE_ALL, false},
+        {"a block short of twice the memory", 8 * GiB, 16 * GiB - 4 * MiB, false, false, PHASE_ALL, false},
+        {"two blocks short of twice the memory", 8 * GiB, 16 * GiB - 8 * MiB, false, false, PHASE_ALL, true},
+        {"1 GiB on an odd memory", ODD_MEMORY, GiB, false, false, PHASE_ALL, true},
+        {"1 GiB, cold", ODD_MEMORY, GiB, true, false, PHASE_DISK, false},
+        {"1 GiB, direct", ODD_MEMORY, GiB, false, true, PHASE_ALL, false},
+        {"an empty file", ODD_MEMORY, 0, false, false, PHASE_ALL, false},
+        {"memory only", ODD_MEMORY, GiB, false, false, PHASE_MEMORY, false},
+        {"larger than twice the memory", 8 * GiB, 64 * GiB, false, false, PHASE_ALL, false},
+        {"the largest file", 8 * GiB, INT64_MAX, false, false, PHASE_ALL, false},
+    };
+    for (const Row& row : rows) {
+        RunParameters parameters = parameters_for_memory(row.phys_mem);
+        if (row.file_size >= 0)
+            parameters.file_size = static_cast<uint64_t>(row.file_size);
+        parameters.cold = row.cold;
+        parameters.direct_io = row.direct;
+        parameters.phases = row.phases;
+        EXPECT_EQ(plan_measures_page_cache(parameters), row.warned) << row.name;
+    }
+}
+
 TEST_F(Preflight, ScratchFileLargerThanTheDiskIsRefused)
 {
     EXPECT_EXIT(check_free_space(with_file_size(uint64_t{100000} << 30), 0), testing::ExitedWithCode(1),

@@ -6,6 +6,7 @@
 #include "measure/result.h"
 #include "measure/visible.h"
 #include "run/measurements.h"
+#include "run/run_parameters.h"
 
 namespace {
 
@@ -327,7 +328,7 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
         if (!record.complete)
             warnings.push_back(run + " was interrupted: it holds " + std::to_string(record.trials.size()) + " of " +
                                std::to_string(p.trials) + " trials");
-        if (disk && !p.direct_io && !p.cold && p.file_size_bytes < 2 * record.machine.ram_bytes)
+        if (disk && !p.direct_io && !p.cold && page_cache_can_hold(p.file_size_bytes, record.machine.ram_bytes))
             warnings.push_back(run + "'s file (" + size_text(p.file_size_bytes) +
                                ") is smaller than twice its machine's memory (" +
                                size_text(record.machine.ram_bytes) + "): its read passes measured the page cache");
@@ -402,7 +403,7 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
                                              " of " + std::to_string(p.trials) + " trials");
         if (std::find(p.phases.begin(), p.phases.end(), "disk") == p.phases.end())
             continue;
-        if (!p.direct_io && !p.cold && p.file_size_bytes < 2 * r.machine.ram_bytes)
+        if (!p.direct_io && !p.cold && page_cache_can_hold(p.file_size_bytes, r.machine.ram_bytes))
             sentences[PAGE_CACHE].push_back(host + ": the file (" + size_text(p.file_size_bytes) +
                                             ") is smaller than twice the memory (" + size_text(r.machine.ram_bytes) +
                                             "): its read passes measured the page cache");

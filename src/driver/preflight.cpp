@@ -176,6 +176,15 @@ void check_free_space(const RunParameters& parameters, uint64_t leftover)
     exit(1);
 }
 
+bool plan_measures_page_cache(const RunParameters& parameters)
+{
+    // The page cache holds a file smaller than the memory, and much of one
+    // up to twice its size; a cold run drops it before every read, and
+    // direct I/O goes around it.
+    return (parameters.phases & PHASE_DISK) != 0 && !parameters.cold && !parameters.direct_io &&
+           page_cache_can_hold(parameters.file_size / BLOCK_SIZE * BLOCK_SIZE, parameters.phys_mem);
+}
+
 void print_plan(const RunParameters& parameters, const char* shown)
 {
     const char* tests = parameters.phases == PHASE_ALL      ? "memory and disk tests"
@@ -195,10 +204,7 @@ void print_plan(const RunParameters& parameters, const char* shown)
     char written_label[SIZE_LABEL_LEN];
     fprintf(stderr, "; a %s scratch file in %s; %s%s written in all", format_size(file_bytes, file_label), shown,
             too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
-    // The page cache holds a file smaller than the memory, and much of one
-    // up to twice its size; a cold run drops it before every read, and
-    // direct I/O goes around it.
-    if (!parameters.cold && !parameters.direct_io && file_bytes / 2 < parameters.phys_mem)
+    if (plan_measures_page_cache(parameters))
         fputs("; smaller than twice the memory, so the disk passes will measure the page cache", stderr);
     fputs(".\n", stderr);
 }

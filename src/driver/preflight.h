@@ -41,6 +41,9 @@ bool scratch_fits(uint64_t needed, uint64_t usable, uint64_t leftover);
 // and goes on when the free space cannot be read.
 void check_free_space(const RunParameters& parameters, uint64_t leftover);
 
+// Whether the run's read passes will be served from the page cache rather
+// than the disk, as its plan line warns.
+bool plan_measures_page_cache(const RunParameters& parameters);
 // One line on standard error: what the run is about to do.
 void print_plan(const RunParameters& parameters, const char* shown);
 

@@ -10,6 +10,12 @@ uint64_t cold_file_size(uint64_t phys_mem)
     return quarter < BLOCK_SIZE ? BLOCK_SIZE : quarter;
 }
 
+bool page_cache_can_hold(uint64_t file_bytes, uint64_t phys_mem)
+{
+    // file_bytes + BLOCK_SIZE < 2 * phys_mem, halved so that nothing wraps.
+    return file_bytes > 0 && file_bytes / 2 + BLOCK_SIZE / 2 < phys_mem;
+}
+
 RunParameters parameters_for_memory(uint64_t phys_mem)
 {
     RunParameters parameters{};

@@ -32,6 +32,12 @@ struct RunParameters {
 // memory in whole blocks (at least one), which writes and reads an eighth of
 // what the default run's file of twice the memory does.
 uint64_t cold_file_size(uint64_t phys_mem);
+// Whether the page cache of a machine with `phys_mem` bytes of memory can
+// serve the read passes over a file of `file_bytes` (whole blocks): a file
+// shorter than twice the memory by more than a block. The default file, twice
+// the memory rounded down to whole blocks, is not one; an empty file moves
+// no data at all.
+bool page_cache_can_hold(uint64_t file_bytes, uint64_t phys_mem);
 // Defaults for a machine with `phys_mem` bytes of memory.
 RunParameters parameters_for_memory(uint64_t phys_mem);
 // Defaults for this machine.
