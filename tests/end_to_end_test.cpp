@@ -4,6 +4,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <algorithm>
+#include <functional>
 #include <map>
 #include <poll.h>
 #include <regex>
@@ -492,7 +493,8 @@ TEST_F(EndToEnd, StatusSignalAnswersAndTheRunGoesOn)
         EXPECT_EQ(asked_lines[i], quiet_lines[i]) << "line " << i + 1;
 
     const std::regex answer("ovrel-bench: (not measuring yet|trial [12] of 2, (between measurements|"
-                            "(write|read|rewrite|seek): [0-9]+\\.[0-9]{3} s, [0-9]+ of 64 blocks))");
+                            "(write|read|rewrite|seek), measurement [1-4] of 4: [0-9]+\\.[0-9]{3} s, [0-9]+ of 64 "
+                            "blocks)(; (about|more than) [0-9]+ s left)?)");
     int answers = 0;
     int in_pass = 0;
     for (const std::string& line : split_lines(asking.err)) {
@@ -680,54 +682,151 @@ TEST_F(EndToEnd, FailedWriteBackIsAWriteError)
     unmount(dir_.path + "/back");
 }
 
+// A pseudo-terminal for a child: the master side for the test to read.
+struct Terminal {
+    int master = -1;
+    std::string name;
+};
+
+Terminal open_terminal()
+{
+    Terminal terminal;
+    terminal.master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (terminal.master >= 0 && grantpt(terminal.master) == 0 && unlockpt(terminal.master) == 0)
+        terminal.name = ptsname(terminal.master);
+    return terminal;
+}
+
+// Reads what the terminal shows onto `screen` until `enough` holds of it, the
+// child's side is closed, or nothing comes for `quiet_ms`.
+void read_screen(const Terminal& terminal, std::string* screen, const std::function<bool(const std::string&)>& enough,
+                 int quiet_ms)
+{
+    pollfd ready{terminal.master, POLLIN, 0};
+    char buffer[4096];
+    while (!enough(*screen) && poll(&ready, 1, quiet_ms) > 0) {
+        const ssize_t n = read(terminal.master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        screen->append(buffer, static_cast<size_t>(n));
+    }
+}
+
+// Whether `child` ended within `seconds` (its status then in `status`).
+bool reaped_within(pid_t child, int* status, int seconds)
+{
+    for (int waited_ms = 0; waited_ms < seconds * 1000; waited_ms += 10) {
+        if (waitpid(child, status, WNOHANG) == child)
+            return true;
+        usleep(10000);
+    }
+    return false;
+}
+
+// Starts the binary on `terminal`: standard input and error, and standard
+// output too unless `report` names a file for it.
+pid_t start_on_terminal(const Terminal& terminal, const std::vector<std::string>& arguments, const char* report)
+{
+    const pid_t child = fork();
+    if (child == 0) {
+        setsid();
+        const int slave = open(terminal.name.c_str(), O_RDWR);
+        const int out = report != nullptr ? open(report, O_WRONLY | O_CREAT | O_TRUNC, 0600) : slave;
+        dup2(slave, 0);
+        dup2(out, 1);
+        dup2(slave, 2);
+        std::vector<char*> argv;
+        argv.push_back(const_cast<char*>("ovrel-bench"));
+        for (const std::string& word : arguments)
+            argv.push_back(const_cast<char*>(word.c_str()));
+        argv.push_back(nullptr);
+        execv(OVREL_BINARY, argv.data());
+        _exit(127);
+    }
+    return child;
+}
+
 // With the report going to a file and the operator at a terminal, the
 // notice and the prompt appear on the terminal too.
 TEST_F(EndToEnd, RedirectedRunShowsItsPromptOnTheTerminal)
 {
-    const int master = posix_openpt(O_RDWR | O_NOCTTY);
-    ASSERT_GE(master, 0);
-    ASSERT_EQ(grantpt(master), 0);
-    ASSERT_EQ(unlockpt(master), 0);
-    const std::string terminal = ptsname(master);
-    const pid_t child = fork();
-    if (child == 0) {
-        setsid();
-        const int slave = open(terminal.c_str(), O_RDWR);
-        const int out = open("report.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
-        dup2(slave, 0);
-        dup2(out, 1);
-        dup2(slave, 2);
-        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--trials", "1", "--file-size", "0",
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
+    const Terminal terminal = open_terminal();
+    ASSERT_FALSE(terminal.name.empty());
+    const pid_t child = start_on_terminal(terminal, {"--only", "disk", "--trials", "1", "--file-size", "0"}, "report.txt");
     std::string screen;
-    pollfd ready{master, POLLIN, 0};
-    char buffer[4096];
-    while (screen.find("Press return to begin...") == std::string::npos && poll(&ready, 1, 5000) > 0) {
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        screen.append(buffer, static_cast<size_t>(n));
-    }
+    const auto has = [](const char* text) {
+        return [text](const std::string& shown) { return shown.find(text) != std::string::npos; };
+    };
+    read_screen(terminal, &screen, has("Press return to begin..."), 20000);
     EXPECT_NE(screen.find("This test should be run on a completely idle system."), std::string::npos) << screen;
     EXPECT_NE(screen.find("Press return to begin..."), std::string::npos) << screen;
-    ASSERT_EQ(write(master, "\n", 1), 1);
-    // The terminal also hears how long the run has taken after each trial.
-    while (screen.find(" done after ") == std::string::npos && poll(&ready, 1, 20000) > 0) {
-        const ssize_t n = read(master, buffer, sizeof buffer);
-        if (n <= 0)
-            break;
-        screen.append(buffer, static_cast<size_t>(n));
-    }
+    EXPECT_EQ(write(terminal.master, "\n", 1), 1);
+    // The terminal also hears how long the run has taken after each trial:
+    // read until that line is whole, however slowly it comes.
+    const std::regex trial_done("[\r\n]Trial 1 of 1 done after [0-9]+ s\\.\r?\n");
+    read_screen(terminal, &screen, [&](const std::string& shown) { return std::regex_search(shown, trial_done); },
+                60000);
+    // Then to the end: the terminal closes when the run does.
+    read_screen(terminal, &screen, [](const std::string&) { return false; }, 60000);
     int status = 0;
-    waitpid(child, &status, 0);
-    close(master);
+    if (!reaped_within(child, &status, 60)) {
+        ADD_FAILURE() << "the run did not end with its terminal";
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    close(terminal.master);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_TRUE(std::regex_search(screen, std::regex("\nTrial 1 of 1 done after [0-9]+ s\\.\r?\n"))) << screen;
+    EXPECT_TRUE(std::regex_search(screen, trial_done)) << screen;
     const std::string report = read_file("report.txt");
     EXPECT_NE(report.find("Averages of 1 trials:"), std::string::npos);
     EXPECT_EQ(report.find(" done after "), std::string::npos) << "the report itself is unchanged";
+}
+
+// At a terminal, asked how far it is again and again: each answer takes a line
+// of its own and the bar it interrupted is drawn again below it, the report's
+// own bar when the report shows on that terminal, and else a bar of the
+// terminal's own, which the report file never sees.
+TEST_F(EndToEnd, TerminalAnswersBesideTheBars)
+{
+    for (const char* report : {static_cast<const char*>(nullptr), "report.txt"}) {
+        SCOPED_TRACE(report == nullptr ? "report on the terminal" : "report in a file");
+        const Terminal terminal = open_terminal();
+        ASSERT_FALSE(terminal.name.empty());
+        const pid_t child =
+            start_on_terminal(terminal, {"--only", "disk", "--trials", "1", "--file-size", "512M", "--yes"}, report);
+        std::string screen;
+        // The first pass has begun: its header, or the terminal's own bar.
+        const char* begun = report == nullptr ? "Writing " : " of 128 blocks";
+        read_screen(terminal, &screen, [&](const std::string& shown) { return shown.find(begun) != std::string::npos; },
+                    60000);
+        int status = 0;
+        while (waitpid(child, &status, WNOHANG) == 0) {
+            kill(child, SIGUSR1);
+            read_screen(terminal, &screen, [](const std::string&) { return false; }, 2);
+        }
+        read_screen(terminal, &screen, [](const std::string&) { return false; }, 200);
+        close(terminal.master);
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status << screen;
+        const std::string answer = "ovrel-bench: trial 1 of 1, (write|read|rewrite|seek), measurement [1-4] of 4: "
+                                   "[0-9.]+ s, [0-9]+ of 128 blocks[^\r\n]*\r?\n";
+        if (report == nullptr) {
+            // The report's bar, left as it stood; the answer; the bar again,
+            // its cursor back on the first blank.
+            EXPECT_TRUE(std::regex_search(screen, std::regex("\\[[* ]*\\]\b*\\**\r?\n" + answer + "\\[[* ]*\\]\b+")))
+                << screen;
+        } else {
+            // The terminal's bar is wiped before the answer and drawn again.
+            EXPECT_TRUE(std::regex_search(
+                screen, std::regex("\r +\r" + answer + "\r\\[[* ]{24}\\] [0-9]+ of 128 blocks")))
+                << screen;
+            EXPECT_NE(screen.find("] 128 of 128 blocks"), std::string::npos) << screen;
+            const std::string written = read_file(report);
+            EXPECT_EQ(written.find(" of 128 blocks"), std::string::npos) << written;
+            EXPECT_EQ(written.find("ovrel-bench: trial"), std::string::npos) << written;
+            EXPECT_NE(written.find("Averages of 1 trials:"), std::string::npos) << written;
+        }
+    }
+    EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
 }
 
 // --yes runs without a key, even with standard input open and silent.

@@ -81,32 +81,54 @@ TEST(ProgressBar, Frames)
     }
 }
 
-// The status line answers "how far is it?" at every point of a run, and a
-// buffer too small for it gets a cut line that still ends the line.
-TEST(StatusLine, SaysWhereTheRunIs)
+// The status line answers "how far is it?" at every point of a run: where
+// the run is, the measurement's place in its trial, its units and the time
+// the run has left; a buffer too small for it gets a cut line that still
+// ends the line.
+TEST(StatusLine, SaysWhereTheRunIsAndWhatIsLeft)
 {
     constexpr int64_t START = 1000000;
     const auto line = [](int64_t now_us) {
         char buffer[160];
         return std::string(buffer, status_line(buffer, sizeof buffer, now_us));
     };
+    status_estimate(-1, -1, false);
     EXPECT_EQ(line(0), "ovrel-bench: not measuring yet\n");
     status_trial(2, 3);
     EXPECT_EQ(line(0), "ovrel-bench: trial 2 of 3, between measurements\n");
-    status_begin_at("small-4", 0, START);
-    EXPECT_EQ(line(START + 5000), "ovrel-bench: trial 2 of 3, small-4: 0.005 s\n");
+    status_begin_at("small-4", 3, 12, "sweeps", 65536, START);
+    status_units_done(1024);
+    EXPECT_EQ(line(START + 5000), "ovrel-bench: trial 2 of 3, small-4, measurement 3 of 12: 0.005 s, 1024 of 65536 sweeps\n");
     status_end();
-    status_begin_at("write", 12288, START);
-    status_blocks_done(812);
-    EXPECT_EQ(line(START + 3412999), "ovrel-bench: trial 2 of 3, write: 3.412 s, 812 of 12288 blocks\n");
+    // 20 s for this one, 7 min after it: 3.4 s into it, 7 min 17 s are left;
+    // past its estimate, only what comes after.
+    status_estimate(20000000, 420000000, false);
+    status_begin_at("write", 9, 12, "blocks", 12288, START);
+    status_units_done(812);
+    EXPECT_EQ(line(START + 3412999),
+              "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 3.412 s, 812 of 12288 blocks; about 7 min 17 s left\n");
+    EXPECT_EQ(line(START + 25000000),
+              "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 25.000 s, 812 of 12288 blocks; about 7 min 0 s left\n");
     // A clock reading before the start (it cannot go back, but the line
     // must not print garbage if it did) shows 0.
-    EXPECT_EQ(line(START - 1), "ovrel-bench: trial 2 of 3, write: 0.000 s, 812 of 12288 blocks\n");
+    EXPECT_EQ(line(START - 1),
+              "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks; about 7 min 20 s left\n");
+    // Some measurement to come has no rate yet: a lower bound; so is the
+    // rest when the current one has no estimate.
+    status_estimate(20000000, 3 * 3600000000LL, true);
+    EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks; "
+                           "more than 3 h 00 min left\n");
+    status_estimate(-1, 50000000, false);
+    EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks; "
+                           "more than 50 s left\n");
+    status_end();
+    EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, between measurements; about 50 s left\n");
 
     char small[10];
     ASSERT_EQ(status_line(small, sizeof small, 0), sizeof small);
     EXPECT_EQ(std::string(small, sizeof small), "ovrel-ben\n");
-    status_end();
+    status_estimate(-1, -1, false);
+    status_trial(0, 0);
 }
 
 } // namespace

@@ -12,6 +12,61 @@
 
 namespace {
 
+// The run's time left: a measurement takes what it took last, or its bytes at
+// the rate of the nearest measured one of its kind; what has no rate of its
+// kind yet makes the rest a lower bound.
+TEST(Estimate, FromTheTimesAndRatesMeasuredSoFar)
+{
+    RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
+    parameters.file_size = uint64_t{1} << 30;
+    parameters.trials = 3;
+    constexpr int64_t S = 1000000;
+    struct Row {
+        const char* name;
+        std::vector<int64_t> latest_us;  // by measurement index, -1: not yet
+        int64_t trial;
+        int index;
+        RunEstimate expected;
+    };
+    const std::vector<int64_t> none(MEASUREMENT_COUNT, -1);
+    std::vector<int64_t> small_1 = none;
+    small_1[0] = 2 * S;
+    std::vector<int64_t> through_write = small_1;
+    for (int i = 1; i < 4; ++i)
+        through_write[i] = 1 * S;
+    for (int i = 4; i < 8; ++i)
+        through_write[i] = 3 * S;
+    through_write[8] = 4 * S;
+    std::vector<int64_t> all = through_write;
+    all[9] = 2 * S;
+    all[10] = 4 * S;
+    all[11] = 1 * S;
+    const Row rows[] = {
+        {"nothing measured", none, 1, 0, {-1, -1, false}},
+        // small-2..8 at small-1's rate; the large array and disk unknown.
+        {"after small-1", small_1, 1, 1, {2 * S, 2 * 2 * S + 2 * 4 * 2 * S, true}},
+        // read, rewrite and seek move the write's bytes at its rate.
+        {"after the write", through_write, 1, 9, {4 * S, 2 * 4 * S + 2 * 33 * S, false}},
+        {"last of the first trial", all, 1, 11, {1 * S, 2 * 28 * S, false}},
+        {"first of the last trial", all, 3, 0, {2 * S, 26 * S, false}},
+        {"last of the last trial", all, 3, 11, {1 * S, 0, false}},
+    };
+    for (const Row& row : rows) {
+        const RunEstimate estimate = estimate_rest(parameters, row.latest_us.data(), row.trial, row.index);
+        EXPECT_EQ(estimate.current_us, row.expected.current_us) << row.name;
+        EXPECT_EQ(estimate.after_us, row.expected.after_us) << row.name;
+        EXPECT_EQ(estimate.lower_bound, row.expected.lower_bound) << row.name;
+    }
+    // A disk-only run knows nothing of the arrays, and needs to.
+    parameters.phases = PHASE_DISK;
+    const RunEstimate disk = estimate_rest(parameters, through_write.data(), 1, 9);
+    EXPECT_EQ(disk.after_us, 2 * 4 * S + 2 * 16 * S);
+    EXPECT_FALSE(disk.lower_bound);
+    // Two billion trials of hours each do not wrap.
+    parameters.trials = 2147483647;
+    EXPECT_GT(estimate_rest(parameters, all.data(), 1, 0).after_us, 0);
+}
+
 TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);

@@ -164,6 +164,7 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
             fprintf(stderr, "Cannot drop the cached pages of %s: %s\n", SCRATCH_FILE, strerror(drop_error));
     }
     progress_begin(PROGRESS_MARKS);
+    status_show_bar(true);
 
     const Interval interval = interval_begin();
     PassState state{scratch_open_or_die(kind.for_write, kind.for_write ? "Error creating file.\n" : READ_ERROR),
@@ -171,10 +172,12 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     TimeReading last = interval.start;
     for (uint64_t i = 0; i < blocks; ++i) {
         if (interrupt_signal() != 0) {
+            terminal_bar_end();
             free(offsets);
             free(block_us);
             Measured stopped{};
             stopped.ms = abandon_pass(state.fd);
+            progress_end();
             return stopped;
         }
         const int error = kind.transfer(state, i);
@@ -184,8 +187,9 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
         block_us[i] = elapsed_us(now, last);
         last = now;
         progress_tick(i, blocks, PROGRESS_MARKS);
-        status_blocks_done(i + 1);
+        status_units_done(i + 1);
     }
+    terminal_bar_end();
     // A cold write is timed until its data are on the disk: the rate a
     // sustained write reaches, whatever the cache could hide.
     int64_t cold_flush_us = 0;
@@ -223,6 +227,7 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
         measured.witness.flush_us = elapsed_us(time_reading(), flush_start);
     }
     putchar('\n');
+    progress_end();
     print_result(static_cast<uint64_t>(measured.ms), kind.label, file_size, 1, BLOCK_SIZE);
     witness_judge(&measured, kind.witness, blocks * BLOCK_SIZE);
     putchar('\n');

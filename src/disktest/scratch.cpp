@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "measure/progress.h"
 #include "measure/result.h"
 #include "platform/platform.h"
 
@@ -277,6 +278,7 @@ void scratch_remove_from_signal()
 
 void scratch_fatal(const char* message, int error)
 {
+    terminal_bar_end();
     putchar('\n');
     fflush(stdout);
     fputs(message, stderr);

@@ -12,6 +12,7 @@
 #include "driver/signals.h"
 #include "driver/trials.h"
 #include "measure/interrupt.h"
+#include "measure/progress.h"
 #include "measure/visible.h"
 #include "measure/witness.h"
 #include "platform/platform.h"
@@ -62,6 +63,7 @@ int main(int argc, char** argv)
     scratch_set_seed(seed);
     // The read buffers' pages come in now, not inside trial 1's read passes.
     scratch_touch_buffers();
+    progress_find_terminal();
     std::vector<TrialTimes> times;
     const bool exporting = parameters.export_json != nullptr;
     run_trials(parameters, exporting, &times);

@@ -10,6 +10,8 @@
 #include "disktest/scratch.h"
 #include "driver/signals.h"
 #include "measure/interrupt.h"
+#include "measure/plain_text.h"
+#include "measure/progress.h"
 #include "measure/result.h"
 #include "measure/status.h"
 #include "measure/timing.h"
@@ -29,24 +31,55 @@ Measured run_measurement(const Measurement& m, const RunParameters& parameters)
     return run_pass(m.pass, object.size);
 }
 
-// "1 h 05 min", "4 min 10 s" or "37 s".
 std::string duration_text(int64_t seconds)
 {
     char text[48];
-    if (seconds >= 3600)
-        snprintf(text, sizeof text, "%" PRId64 " h %02" PRId64 " min", seconds / 3600, seconds % 3600 / 60);
-    else if (seconds >= 60)
-        snprintf(text, sizeof text, "%" PRId64 " min %" PRId64 " s", seconds / 60, seconds % 60);
-    else
-        snprintf(text, sizeof text, "%" PRId64 " s", seconds);
+    TextBuffer buffer{text, text + sizeof text - 1};
+    text_put_duration(&buffer, seconds);
+    *buffer.at = '\0';
     return text;
 }
 
-// For the operator at a terminal: a default run takes minutes to hours.
-// The report on standard output is left as it is.
+// The bytes a measurement moves.
+double bytes_of(const Measurement& m, const RunParameters& parameters)
+{
+    const MeasuredObject object = measured_object(m, parameters);
+    return static_cast<double>(object.size) * object.sweeps;
+}
+
+// What measurement `index` will take: its latest time, or its bytes at the
+// rate of the nearest measured one of its kind; -1 when none has a time.
+double estimate_of(const RunParameters& parameters, const int64_t latest_us[MEASUREMENT_COUNT], int index)
+{
+    if (latest_us[index] >= 0)
+        return static_cast<double>(latest_us[index]);
+    const Measurement& m = MEASUREMENTS[index];
+    int nearest = -1;
+    for (int j = 0; j < MEASUREMENT_COUNT; ++j)
+        if (j != index && MEASUREMENTS[j].kind == m.kind && latest_us[j] > 0 &&
+            (nearest < 0 || abs(j - index) < abs(nearest - index)))
+            nearest = j;
+    if (nearest < 0)
+        return -1;
+    const double nearest_bytes = bytes_of(MEASUREMENTS[nearest], parameters);
+    if (nearest_bytes <= 0)
+        return static_cast<double>(latest_us[nearest]);
+    return bytes_of(m, parameters) * static_cast<double>(latest_us[nearest]) / nearest_bytes;
+}
+
+// Microseconds of a sum that may pass what 64 bits hold (2147483647 trials).
+int64_t clamped_us(double us)
+{
+    constexpr double LONGEST = 4e18;
+    return us >= LONGEST ? static_cast<int64_t>(LONGEST) : static_cast<int64_t>(us);
+}
+
+// "Trial 1 of 3 done after 4 min 10 s; about 8 min 20 s left." and the run's
+// first estimate, for the operator at a terminal: a default run takes
+// minutes to hours. The report on standard output is left as it is.
 void print_time_left(int64_t done, int32_t trials, const TimeReading& start)
 {
-    if (!isatty(STDERR_FILENO))
+    if (!progress_on_terminal())
         return;
     const int64_t taken = elapsed_ms(time_reading(), start) / 1000;
     const int64_t left = taken * (trials - done) / done;
@@ -56,7 +89,46 @@ void print_time_left(int64_t done, int32_t trials, const TimeReading& start)
     fputs(".\n", stderr);
 }
 
+void print_first_estimate(const RunParameters& parameters, const int64_t latest_us[MEASUREMENT_COUNT], int measured)
+{
+    if (!progress_on_terminal())
+        return;
+    const RunEstimate estimate = estimate_rest(parameters, latest_us, 1, measured);
+    fprintf(stderr, "First estimate: %s %s left.\n", estimate.lower_bound ? "more than" : "about",
+            duration_text((estimate.after_us + 500000) / 1000000).c_str());
+}
+
 } // namespace
+
+RunEstimate estimate_rest(const RunParameters& parameters, const int64_t latest_us[MEASUREMENT_COUNT], int64_t trial,
+                          int index)
+{
+    RunEstimate estimate{-1, -1, false};
+    double one_trial = 0;
+    double rest_of_trial = 0;
+    bool any = false;
+    for (int j = 0; j < MEASUREMENT_COUNT; ++j) {
+        if (!measurement_runs(MEASUREMENTS[j], parameters))
+            continue;
+        any = any || latest_us[j] >= 0;
+        const double us = estimate_of(parameters, latest_us, j);
+        if (us < 0) {
+            if (j != index)
+                estimate.lower_bound = true;
+            continue;
+        }
+        one_trial += us;
+        if (j > index)
+            rest_of_trial += us;
+        else if (j == index)
+            estimate.current_us = clamped_us(us);
+    }
+    if (!any)
+        return RunEstimate{-1, -1, false};
+    const double trials_after = trial < parameters.trials ? static_cast<double>(parameters.trials - trial) : 0;
+    estimate.after_us = clamped_us(rest_of_trial + trials_after * one_trial);
+    return estimate;
+}
 
 bool measurement_runs(const Measurement& m, const RunParameters& parameters)
 {
@@ -66,6 +138,12 @@ bool measurement_runs(const Measurement& m, const RunParameters& parameters)
 void run_trials(const RunParameters& parameters, bool keep_finished, std::vector<TrialTimes>* times)
 {
     const TimeReading start = time_reading();
+    int64_t latest_us[MEASUREMENT_COUNT];
+    for (int64_t& us : latest_us)
+        us = -1;
+    int32_t count = 0;
+    for (const Measurement& m : MEASUREMENTS)
+        count += measurement_runs(m, parameters) ? 1 : 0;
     // 64 bits, so that the last of 2147483647 trials does not wrap the count.
     for (int64_t t = 1; t <= parameters.trials; ++t) {
         TrialTimes trial{};
@@ -73,20 +151,29 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
         puts(TRIAL_RULE);
         printf("Trial %" PRId64 "...\n", t);
         puts(TRIAL_RULE);
+        int32_t place = 0;
         for (int index = 0; index < MEASUREMENT_COUNT; ++index) {
             const Measurement& m = MEASUREMENTS[index];
             if (!measurement_runs(m, parameters))
                 continue;
             if (m.group_header != nullptr)
                 puts(m.group_header);
-            status_begin(m.id, m.pass == DiskPassKind::None ? 0 : parameters.file_size / BLOCK_SIZE);
+            const RunEstimate estimate = estimate_rest(parameters, latest_us, t, index);
+            status_estimate(estimate.current_us, estimate.after_us, estimate.lower_bound);
+            const MeasuredObject object = measured_object(m, parameters);
+            const bool disk = m.pass != DiskPassKind::None;
+            status_begin(m.id, ++place, count, disk ? "blocks" : "sweeps",
+                         disk ? object.size / BLOCK_SIZE : static_cast<uint64_t>(object.sweeps));
             const Measured measured = run_measurement(m, parameters);
             status_end();
+            if (interrupt_signal() != 0)
+                return;
             trial.ms[index] = measured.ms;
             trial.us[index] = measured.us;
             trial.witness[index] = measured.witness;
-            if (interrupt_signal() != 0)
-                return;
+            latest_us[index] = measured.us;
+            if (t == 1 && place == 1 && place < count)
+                print_first_estimate(parameters, latest_us, index);
         }
         // A file of twice the memory must never stay behind unnoticed.
         const int error = scratch_remove();

@@ -16,6 +16,23 @@ struct TrialTimes {
     Witness witness[MEASUREMENT_COUNT];
 };
 
+// The time a run has left, as the estimate of the measurement about to run
+// and of all those after it, in µs; -1 where nothing is known yet.
+// `lower_bound` when some measurement to come has no rate of its kind to go
+// by, so that the time of the rest is at least `after_us`.
+struct RunEstimate {
+    int64_t current_us;
+    int64_t after_us;
+    bool lower_bound;
+};
+// The estimate before measurement `index` of trial `trial` (from 1), from
+// `latest_us`, each measurement's latest time (-1 until it has one): a
+// measurement takes what it took last, or the bytes it moves at the rate of
+// the nearest measured one of its kind (the small array, the large array,
+// the disk passes).
+RunEstimate estimate_rest(const RunParameters& parameters, const int64_t latest_us[MEASUREMENT_COUNT], int64_t trial,
+                          int index);
+
 // Whether the run measures `m` at all.
 bool measurement_runs(const Measurement& m, const RunParameters& parameters);
 

@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "measure/interrupt.h"
+#include "measure/progress.h"
 #include "measure/result.h"
+#include "measure/status.h"
 #include "measure/timing.h"
 #include "measure/witness.h"
 #include "memtest/sweep.h"
@@ -24,6 +27,11 @@ Measured array_fill(uint64_t size, int32_t sweeps, int32_t wsize)
     printf("Filling a %s array %u times %d bytes at a time...\n", format_size(size, size_label),
            static_cast<unsigned>(sweeps), wsize);
 
+    // The sweeps go in at most PROGRESS_MARKS steps (each sweep of the
+    // large array is one): between two steps the run can show progress and
+    // stop for an interrupt, never inside the stores.
+    const int32_t per_step = sweeps / PROGRESS_MARKS > 1 ? sweeps / PROGRESS_MARKS : 1;
+    status_show_bar(false);
     const Interval interval = interval_begin();
     if (!valid_word_size(wsize)) {
         fprintf(stderr, "Invalid wsize: %d\n", wsize);
@@ -31,10 +39,22 @@ Measured array_fill(uint64_t size, int32_t sweeps, int32_t wsize)
     }
     // The array is not touched before the first reading: the first sweep
     // pays for bringing the fresh pages in, as a real program would.
-    sweep_array(array, size, sweeps, wsize);
+    bool stopped = false;
+    for (int32_t done = 0; done < sweeps && !stopped;) {
+        const int32_t step = sweeps - done < per_step ? sweeps - done : per_step;
+        sweep_array(array, size, step, wsize);
+        done += step;
+        status_units_done(static_cast<uint64_t>(done));
+        stopped = interrupt_signal() != 0;
+    }
     Measured measured = interval_end(interval);
+    terminal_bar_end();
 
     platform_unmap_memory(array, size);
+    // An interrupted measurement is not one: the trial it belongs to is
+    // dropped, and nothing of it is printed.
+    if (stopped)
+        return measured;
     print_result(static_cast<uint64_t>(measured.ms), "array", size, sweeps, static_cast<uint64_t>(wsize));
     witness_judge(&measured, WitnessKind::Memory, 0);
     putchar('\n');

@@ -1,0 +1,38 @@
+#include "measure/plain_text.h"
+
+void text_put(TextBuffer* text, const char* words)
+{
+    while (*words != '\0' && text->at < text->end)
+        *text->at++ = *words++;
+}
+
+void text_put_number(TextBuffer* text, uint64_t value, int min_digits)
+{
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0 || n < min_digits);
+    while (n > 0 && text->at < text->end)
+        *text->at++ = digits[--n];
+}
+
+void text_put_duration(TextBuffer* text, int64_t seconds)
+{
+    const uint64_t s = seconds > 0 ? static_cast<uint64_t>(seconds) : 0;
+    if (s >= 3600) {
+        text_put_number(text, s / 3600);
+        text_put(text, " h ");
+        text_put_number(text, s % 3600 / 60, 2);
+        text_put(text, " min");
+    } else if (s >= 60) {
+        text_put_number(text, s / 60);
+        text_put(text, " min ");
+        text_put_number(text, s % 60);
+        text_put(text, " s");
+    } else {
+        text_put_number(text, s);
+        text_put(text, " s");
+    }
+}
