@@ -176,14 +176,15 @@ std::string render_openmetrics(const std::vector<LoadedRun>& runs)
     std::string out;
     per_measurement(&out,
                     {"ovrel_rate_bytes_per_second", "bytes_per_second",
-                     "Rate of the measurement's average time over the run's trials."},
+                     "Rate of the run's mean time over its trials, as the report's average line; the median of the "
+                     "trials' rates, which the fleet report compares, is ovrel_trial_rate_median_bytes_per_second."},
                     chosen, [](const RunRecord&, const MeasurementRecord& m, double* v) {
                         *v = m.mib_per_s * BYTES_PER_MIB;
                         return true;
                     });
     spread_family(&out, {"ovrel_trial_rate_min_bytes_per_second", "bytes_per_second", "Slowest trial's rate."},
                   chosen, &StatisticsRecord::min_mib_per_s);
-    spread_family(&out, {"ovrel_trial_rate_median_bytes_per_second", "bytes_per_second", "Median of the trials' rates."},
+    spread_family(&out, {"ovrel_trial_rate_median_bytes_per_second", "bytes_per_second", "Median of the trials' rates, the figure the fleet report compares."},
                   chosen, &StatisticsRecord::median_mib_per_s);
     spread_family(&out, {"ovrel_trial_rate_max_bytes_per_second", "bytes_per_second", "Fastest trial's rate."},
                   chosen, &StatisticsRecord::max_mib_per_s);

@@ -624,11 +624,13 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
                                        shown(host.host, format).c_str(), rate_text(cell.spread.median).c_str(),
                                        rate_text(fleet.measurements[m].median).c_str(), cell.z, flag);
             }
-        out += printed("Outliers (|z| > %.1f, robust z against the fleet's median and MAD):\n", OUTLIER_Z);
+        out += printed("Outliers (|z| > %.1f, robust z of each host's median trial rate against the fleet's median "
+                       "and MAD):\n",
+                       OUTLIER_Z);
         if (flagged.empty())
             out += "  none\n";
         else if (markdown)
-            out += "\n| measurement | host | median MiB/s | fleet median | z | |\n|---|---|--:|--:|--:|---|\n" + flagged;
+            out += "\n| measurement | host | median trial MiB/s | fleet median | z | |\n|---|---|--:|--:|--:|---|\n" + flagged;
         else
             out += flagged;
     }
@@ -647,7 +649,8 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
         }
         if (columns.empty())
             continue;
-        out += printed("\n%s median MiB/s of each host (* marks an outlier):\n\n", panel == 0 ? "Memory," : "Disk,");
+        out += printed("\n%s median of each host's trial rates, MiB/s (* marks an outlier):\n\n",
+                       panel == 0 ? "Memory," : "Disk,");
         if (markdown) {
             out += "| host |";
             for (size_t m : columns)
