@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the playbook for real on this machine, as CI does, and checks what it
 # brings home:
+#   0. fleet/README.md's first play as written;
 #   1. the README's command form with a relative results directory, built
 #      from source: a valid record, the fleet report, no false failure;
 #   2. every other documented variable (a prebuilt binary, a built
@@ -25,6 +26,24 @@ fail() {
   echo "check-fleet: $*" >&2
   exit 1
 }
+
+# 0. fleet/README.md's first play, word for word, from the root of a copy of
+# the source tree (it writes ./results there): both names of this machine
+# measured, and the fleet report shown as lines, not one string of escapes.
+fleet_command=$(awk '
+  $0 == "<!-- ci: fleet -->" { found = 1; next }
+  inside { if ($0 == "```") exit; print; next }
+  found { if ($0 == "```sh") inside = 1 }' fleet/README.md)
+test -n "$fleet_command" || fail "fleet/README.md lost its marked first play"
+mkdir "$results/copy"
+tar -C "$repo" --exclude=./.git --exclude='./build*' --exclude=./results -cf - . | tar -C "$results/copy" -xf -
+(cd "$results/copy" && bash -euo pipefail -c "$fleet_command") | tee "$results/first-play.txt"
+for name in localhost localhost-again; do
+  test -s "$results/copy/results/$name.json" || fail "the README's first play brought no record for $name"
+done
+grep -q -E '^ *"Fleet: 2 hosts, 2 runs\.",?$' "$results/first-play.txt" ||
+  fail "the play did not show the fleet report line by line"
+! grep -q 'Fleet: 2 hosts.*\\n' "$results/first-play.txt" || fail "the play showed the fleet report as one escaped string"
 
 # 1. From another directory, with a relative results directory.
 (cd "$results" && ansible-playbook -i localhost, -c local "$repo/fleet/ovrel-bench.yml" \

@@ -1,3 +1,4 @@
+#include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +9,8 @@
 
 #include <gtest/gtest.h>
 
+#include "measure/interrupt.h"
+#include "measure/status.h"
 #include "memtest/array_fill.h"
 #include "memtest/sweep.h"
 #include "support.h"
@@ -109,6 +112,36 @@ TEST(ArrayTest, InvalidWordSizeStillPrintsTheHeader)
     const ChildRun run = run_in_child([] { array_test(4096, 1, 3); });
     EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 1);
     EXPECT_EQ(run.out, "Filling a 4.00 KiB array 1 times 3 bytes at a time...\n");
+}
+
+// An interrupt stops the sweeps at the end of the step under way, not of the
+// whole measurement, and an unfinished measurement prints no result.
+TEST(ArrayTest, InterruptStopsAtTheEndOfTheStep)
+{
+    struct Row {
+        uint64_t size;
+        int32_t sweeps;
+        const char* done;  // what the status answer says was done
+    };
+    const Row rows[] = {
+        {uint64_t{64} << 20, 8, "1 of 8 sweeps"},          // the large array: a sweep a step
+        {262144, 65536, "1024 of 65536 sweeps"},            // the small array: a 64th a step
+    };
+    for (const Row& row : rows) {
+        const ChildRun run = run_in_child([&] {
+            status_trial(1, 1);
+            status_begin("large-8", 8, 12, "sweeps", static_cast<uint64_t>(row.sweeps));
+            interrupt_record(SIGINT);
+            array_fill(row.size, row.sweeps, 8);
+            char line[160];
+            fwrite(line, 1, status_line(line, sizeof line, status_clock_us()), stdout);
+            fflush(stdout);
+            _exit(0);
+        });
+        ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status;
+        EXPECT_NE(run.out.find(std::string(", ") + row.done), std::string::npos) << run.out;
+        EXPECT_EQ(run.out.find(" MiB/s"), std::string::npos) << run.out;
+    }
 }
 
 } // namespace

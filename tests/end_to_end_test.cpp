@@ -829,6 +829,62 @@ TEST_F(EndToEnd, TerminalAnswersBesideTheBars)
     EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
 }
 
+// A status answer that standard error cannot take now is dropped: with its
+// standard error a full FIFO that nobody reads, a run asked again and again
+// still ends.
+TEST_F(EndToEnd, StatusAnswerNeverWaitsForAFullStandardError)
+{
+    ASSERT_EQ(mkfifo("err.fifo", 0600), 0);
+    const int reader = open("err.fifo", O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    const pid_t child = fork();
+    if (child == 0) {
+        const int in = open("/dev/null", O_RDONLY);
+        const int out = open("stdout.txt", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const int err = open("err.fifo", O_WRONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        execl(OVREL_BINARY, "ovrel-bench", "--only", "disk", "--trials", "2", "--file-size", "2G", "--yes",
+              static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    // Everything the run says on standard error comes before its trials: once
+    // they have begun, the FIFO is filled from a description of its own (the
+    // run's stays blocking) and nobody reads it any more.
+    int status = 0;
+    while (read_file("stdout.txt").find("Trial 1...") == std::string::npos && waitpid(child, &status, WNOHANG) == 0) {
+        char drain[4096];
+        while (read(reader, drain, sizeof drain) > 0) {
+        }
+        usleep(1000);
+    }
+    const int filler = open("err.fifo", O_WRONLY | O_NONBLOCK);
+    ASSERT_GE(filler, 0);
+    const std::string chunk(4096, 'x');
+    while (write(filler, chunk.data(), chunk.size()) > 0) {
+    }
+    int asked = 0;
+    bool ended = false;
+    for (int waited_ms = 0; waited_ms < 120000 && !ended; waited_ms += 2) {
+        ended = waitpid(child, &status, WNOHANG) == child;
+        if (!ended) {
+            kill(child, SIGUSR1);
+            ++asked;
+            usleep(2000);
+        }
+    }
+    if (!ended) {
+        kill(child, SIGKILL);
+        waitpid(child, &status, 0);
+    }
+    close(filler);
+    close(reader);
+    EXPECT_TRUE(ended) << "the run waited on its full standard error after " << asked << " questions";
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_GT(asked, 0);
+}
+
 // --yes runs without a key, even with standard input open and silent.
 TEST_F(EndToEnd, YesDoesNotWait)
 {
