@@ -99,11 +99,17 @@ for host in localhost localhost-again; do
     [ -z "$(promtool check metrics <"$metrics" 2>&1)" ] || fail "promtool objects to $metrics"
   fi
 done
-# Two names for one machine share its disk: their runs must not overlap.
+# Two names for one machine share its disk: their runs must not overlap,
+# and each writes bytes of its own seed.
 python3 - "$results/two/localhost.json" "$results/two/localhost-again.json" <<'PYTHON' || fail "two runs of one machine overlapped"
 import json, sys
 a, b = (json.load(open(path)) for path in sys.argv[1:])
 sys.exit(0 if a["ended_at"] <= b["started_at"] or b["ended_at"] <= a["started_at"] else 1)
+PYTHON
+python3 - "$results/two/localhost.json" "$results/two/localhost-again.json" <<'PYTHON' || fail "two hosts ran with one seed"
+import json, sys
+a, b = (json.load(open(path)) for path in sys.argv[1:])
+sys.exit(0 if a["seed"] != b["seed"] else 1)
 PYTHON
 
 # 3. Hosts left out with --limit are neither measured nor failed.
@@ -113,6 +119,18 @@ test -s "$results/three/localhost.json" || fail "no record for the host of the l
 for host in localhost-again no-room in-memory; do
   test ! -e "$results/three/$host.error" || fail "$host, left out by --limit, is reported as failed"
 done
+
+# A directory under the metrics' name (another user's, say) is not filled:
+# the host fails with the reason and the directory stays as it was.
+mkdir -p "$results/textfile-taken/ovrel-bench-localhost.prom"
+if ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/taken" \
+  -e ovrel_binary="$bench" -e ovrel_compare="$compare" --limit localhost \
+  -e ovrel_textfile_dir="$results/textfile-taken" >"$results/taken.out" 2>&1; then
+  fail "metrics put in place over a directory counted as success"
+fi
+grep -q "is a directory: the metrics were not put in place" "$results/taken.out" || fail "the refused rename does not say why"
+test -z "$(ls -A "$results/textfile-taken/ovrel-bench-localhost.prom")" || fail "the metrics went into the directory"
+test ! -e "$results/textfile-taken/ovrel-bench-localhost.prom.part" || fail "the refused metrics were left behind"
 
 # 4. Names that would write outside the results directory or run a command
 # on the control machine stop the play before anything runs.

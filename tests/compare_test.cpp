@@ -273,6 +273,12 @@ TEST(Compare, VerdictsRestOnWhatTheFiguresCanSupport)
     disturb(&partly, "read", {0}, DISTURBED_PAGE_CACHE);  // how the system reads: kept
     RunRecord wholly = slow;
     disturb(&wholly, "seek", {0, 1, 2}, DISTURBED_OTHER_IO | DISTURBED_CPU_TAKEN);
+    // A cold run promises reads from the device: a read from the cache there
+    // is no figure of the disk.
+    RunRecord cold_fast = fast;
+    RunRecord cold_cached = slow;
+    cold_fast.parameters.cold = cold_cached.parameters.cold = true;
+    disturb(&cold_cached, "read", {0, 1, 2}, DISTURBED_PAGE_CACHE);
 
     struct Case {
         const char* name;
@@ -293,6 +299,7 @@ TEST(Compare, VerdictsRestOnWhatTheFiguresCanSupport)
         {"one trial of three disturbed", fast, partly, -1, "write", Verdict::Slower, "slower"},
         {"page cache is kept", fast, partly, -1, "read", Verdict::Slower, "slower"},
         {"every trial disturbed", fast, wholly, -1, "seek", Verdict::Disturbed, "disturbed: cpu-taken +1"},
+        {"cold reads from the cache", cold_fast, cold_cached, -1, "read", Verdict::Disturbed, "disturbed: page-cache"},
     };
     for (const Case& c : cases) {
         const std::vector<LoadedRun> runs = {{"base.json", c.base}, {"other.json", c.other}};

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <algorithm>
 #include <functional>
+#include <iostream>
 #include <map>
 #include <poll.h>
 #include <regex>
@@ -206,7 +207,7 @@ TEST_F(EndToEnd, TwoTrialRunHasTheReportsStructure)
         ++first_trial;
     const std::string report(result.out, 0, result.out.find(std::string(59, '=')));
     const char* const report_lines[] = {"\nCompiler =\tcc\n", "\nFile size =\t1024 MiB\n",
-                                        "\nCWD =\t\t", "\nI/O witness =\t", "\nDate/time =\t",
+                                        "\nCWD =\t\t", "\nDate/time =\t", "\nI/O witness =\t",
                                         "\n\nDisk hardware:\n\n",
                                         "\n\nMount options:\n\n", "\n\nDisk free:\n\n"};
     size_t at = 0;
@@ -304,16 +305,23 @@ TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
     if (available < 6)
         SKIP_OR_FAIL("only " << available << " GiB free here");
     const std::string gib = available > 20 ? "16" : "4";
-    const pid_t child = start({"--trials", "1", "--file-size", gib});
-    // The bar's marks are flushed as they are drawn: wait for the first.
+    // The disk passes alone: nothing to wait through before the first.
+    const pid_t child = start({"--only", "disk", "--trials", "1", "--file-size", gib});
+    // The bar's marks are flushed as they are drawn: wait for the first, or
+    // for the run's end, however slow the machine.
     const std::string first_pass = "sequential order...\nTotal size = " + std::to_string(std::stoi(gib) * 1024) +
                                    " mebibytes.\n[";
     bool in_disk_pass = false;
-    for (int i = 0; i < 6000 && !in_disk_pass; ++i) {
+    int status = 0;
+    bool ended = false;
+    while (!in_disk_pass && !ended) {
         usleep(20000);
         in_disk_pass = read_file("stdout.txt").find(first_pass) != std::string::npos;
+        ended = !in_disk_pass && waitpid(child, &status, WNOHANG) == child;
     }
-    ASSERT_TRUE(in_disk_pass);
+    if (!in_disk_pass) {
+        FAIL() << "the run ended before its first pass: " << status << "\n" << read_file("stderr.txt");
+    }
     kill(child, SIGINT);
     const RunResult result = finish(child);
     EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;
@@ -384,8 +392,8 @@ TEST_F(EndToEnd, JsonExportOfADirectRunMatchesThePrintedLines)
     const RunResult result =
         run({"--trials", "1", "--file-size", "1", "--directory", "data", "--direct", "--export-json", "run.json"});
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
-    EXPECT_NE(result.out.find("\nDirect I/O =\trequested (O_DIRECT)\nCWD =\t\t" + dir_.path + "/data\n"),
-              std::string::npos);
+    EXPECT_NE(result.out.find("\nCWD =\t\t" + dir_.path + "/data\nDate/time =\t"), std::string::npos);
+    EXPECT_NE(result.out.find("\nDirect I/O =\trequested (O_DIRECT)\nI/O witness =\t"), std::string::npos);
     // Direct I/O goes around the page cache, however small the file.
     EXPECT_EQ(result.err.find("will measure the page cache"), std::string::npos) << result.err;
     const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
@@ -1230,9 +1238,58 @@ TEST_F(EndToEnd, ColdReadsComeFromTheDevice)
         EXPECT_LE(w["resident_bytes"].get<uint64_t>(), size / 50) << id;
         EXPECT_EQ(std::count(w["disturbed"].begin(), w["disturbed"].end(), "page-cache"), 0) << id;
         const nlohmann::json& ordinary = warm_passes.at(id).witness;
-        EXPECT_LT(ordinary["device_read_bytes"].get<uint64_t>(), size / 10) << id << ": an ordinary run reads the cache";
         EXPECT_FALSE(ordinary.contains("resident_bytes")) << id;
+        // The bounds below hold of a machine where nothing else ran: the
+        // witness says whether another process took the CPU or the disk.
+        const auto disturbed = [](const nlohmann::json& witness) {
+            for (const auto& reason : witness["disturbed"])
+                if (reason != "page-cache")
+                    return true;
+            return false;
+        };
+        if (disturbed(w) || disturbed(ordinary)) {
+            std::cout << "[ SKIPPED  ] " << id << ": the witness saw other work (" << w["disturbed"] << ", "
+                      << ordinary["disturbed"] << "), so its times and device bytes are not the run's own\n";
+            continue;
+        }
+        EXPECT_LT(ordinary["device_read_bytes"].get<uint64_t>(), size / 10) << id << ": an ordinary run reads the cache";
         EXPECT_GT(cold_passes.at(id).us, 2 * warm_passes.at(id).us) << id;
+    }
+}
+
+// A cold read whose cached pages could not be dropped, or counted after the
+// drop (the failures injected with strace), is not taken for a read from the
+// disk: it is marked page-cache and its note gives the system's reason.
+TEST_F(EndToEnd, ColdReadThatCannotDropOrCountIsMarked)
+{
+    if (system("strace -o /dev/null -e inject=fadvise64:error=EIO true >/dev/null 2>&1") != 0)
+        SKIP_OR_FAIL("no strace that can make system calls fail here");
+    struct Row {
+        const char* call;
+        const char* inject;
+        const char* words;
+    };
+    const Row rows[] = {
+        {"fadvise64", "fadvise64:error=EIO", "the cached pages could not be dropped (Input/output error)"},
+        {"mincore", "mincore:error=ENOMEM", "what stayed in the page cache could not be counted (Cannot allocate memory)"},
+    };
+    for (const Row& row : rows) {
+        const std::string command = std::string("strace -f -o /dev/null -e trace=") + row.call + " -e inject=" + row.inject + " " +
+                                    OVREL_BINARY + " --only disk --trials 1 --file-size 16M --cold --export-json run.json"
+                                    " </dev/null >stdout.txt 2>stderr.txt";
+        const int status = system(command.c_str());
+        ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << row.inject << ": " << read_file("stderr.txt");
+        const std::string out = read_file("stdout.txt");
+        const std::map<std::string, ColdPass> passes = passes_of("run.json");
+        for (const char* id : {"read", "seek"}) {
+            const nlohmann::json& reasons = passes.at(id).witness["disturbed"];
+            EXPECT_EQ(std::count(reasons.begin(), reasons.end(), "page-cache"), 1) << row.inject << " " << id;
+            EXPECT_FALSE(passes.at(id).witness.contains("resident_bytes")) << row.inject << " " << id;
+        }
+        size_t noted = 0;
+        for (const std::string& line : split_lines(out))
+            noted += line.rfind("  note: ", 0) == 0 && line.find(row.words) != std::string::npos;
+        EXPECT_EQ(noted, 2u) << row.inject << "\n" << out;
     }
 }
 
@@ -1248,10 +1305,12 @@ TEST_F(EndToEnd, ColdReadOfAFileThatStaysCachedIsNoted)
     ASSERT_TRUE(exited_with(result, 0)) << result.err;
     const std::string note = "  note: 16.00 MiB of 16.00 MiB stayed in the page cache after the drop: "
                              "the figure includes the cache";
+    // Other reasons may come first on a busy machine: the words are looked
+    // for within the note.
     const std::vector<std::string> lines = split_lines(result.out);
     int noted = 0;
     for (size_t i = 1; i < lines.size(); ++i)
-        if (lines[i].rfind(note, 0) == 0) {
+        if (lines[i].rfind("  note: ", 0) == 0 && lines[i].find(note.substr(8)) != std::string::npos) {
             ++noted;
             EXPECT_TRUE(std::regex_search(lines[i - 1], std::regex(" (read|seek) +4\\.00 MiB blocks"))) << lines[i - 1];
         }

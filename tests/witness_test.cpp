@@ -1,6 +1,9 @@
 // The witness on real work: a competitor for the core, another writer on
 // the disk, a read served by the page cache.
+#include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <functional>
 #include <cstdlib>
 #include <fcntl.h>
 #include <sched.h>
@@ -28,21 +31,143 @@ bool watch_here()
     return platform_device_bytes(&read_bytes, &written_bytes);
 }
 
-TEST(BlockLatency, MedianHighPercentileAndMaximum)
+// Nearest rank, against a computation of its own: the smallest time that at
+// least p% of the blocks did not exceed.
+TEST(BlockLatency, PercentilesByNearestRank)
 {
-    std::vector<int64_t> times;
+    const auto nearest_rank = [](std::vector<int64_t> times, double p) {
+        std::sort(times.begin(), times.end());
+        for (size_t i = 0; i < times.size(); ++i)
+            if (100.0 * static_cast<double>(i + 1) >= p * static_cast<double>(times.size()))
+                return times[i];
+        return times.back();
+    };
+    for (size_t count : {1u, 2u, 3u, 99u, 100u, 101u, 199u, 200u, 1000u, 4096u}) {
+        std::vector<int64_t> times;
+        for (size_t i = 0; i < count; ++i)
+            times.push_back(static_cast<int64_t>((i * 7919) % count) + 1);  // 1..count, shuffled
+        std::vector<int64_t> work = times;
+        const BlockLatency latency = block_latency(work.data(), work.size());
+        EXPECT_EQ(latency.p50_us, nearest_rank(times, 50)) << count;
+        EXPECT_EQ(latency.p99_us, nearest_rank(times, 99)) << count;
+        EXPECT_EQ(latency.max_us, static_cast<int64_t>(count)) << count;
+    }
+    std::vector<int64_t> hundred;
     for (int64_t i = 100; i >= 1; --i)
-        times.push_back(i);
-    const BlockLatency all = block_latency(times.data(), times.size());
-    EXPECT_EQ(all.p50_us, 51);
-    EXPECT_EQ(all.p99_us, 100);
-    EXPECT_EQ(all.max_us, 100);
-    int64_t one = 7;
-    const BlockLatency single = block_latency(&one, 1);
-    EXPECT_EQ(single.p50_us, 7);
-    EXPECT_EQ(single.p99_us, 7);
-    EXPECT_EQ(single.max_us, 7);
+        hundred.push_back(i);
+    const BlockLatency one_to_hundred = block_latency(hundred.data(), hundred.size());
+    EXPECT_EQ(one_to_hundred.p50_us, 50);
+    EXPECT_EQ(one_to_hundred.p99_us, 99);
     EXPECT_EQ(block_latency(nullptr, 0).max_us, 0);
+}
+
+// Each rule of the witness on a witness made for it: the reason it marks and
+// the words of the note, and the near misses that mark nothing.
+TEST(WitnessRules, EachReasonItsRuleAndWords)
+{
+    constexpr uint64_t GiB = uint64_t{1} << 30;
+    constexpr uint64_t MiB = uint64_t{1} << 20;
+    const int64_t cpus = std::max<long>(sysconf(_SC_NPROCESSORS_ONLN), 1);
+    const int64_t tick = platform_steal_tick_us();
+    struct Row {
+        const char* name;
+        WitnessKind kind;
+        int64_t us;
+        uint64_t bytes;
+        std::function<void(Witness*)> make;
+        unsigned disturbed;
+        const char* words;
+    };
+    const Row rows[] = {
+        {"an idle write", WitnessKind::Write, 1000000, GiB, [](Witness* w) { w->device_known = true; w->device_write_bytes = GiB; }, 0, ""},
+        {"a sweep with 85% of the core", WitnessKind::Memory, 1000000, 0, [](Witness* w) { w->cpu_us = 850000; },
+         DISTURBED_CPU_TAKEN, "the core ran 85% of the time"},
+        {"a sweep with 95% of the core", WitnessKind::Memory, 1000000, 0, [](Witness* w) { w->cpu_us = 950000; }, 0, ""},
+        {"switches forced beside a ready thread", WitnessKind::Write, 1000000, GiB,
+         [](Witness* w) { w->others_runnable[0] = 2; w->involuntary_switches = 60; },
+         DISTURBED_CPU_TAKEN, "2 other threads ready to run, 60 switches forced"},
+        {"switches without a ready thread", WitnessKind::Write, 1000000, GiB,
+         [](Witness* w) { w->involuntary_switches = 600; }, 0, ""},
+        {"steal of two ticks in 100 ms", WitnessKind::Memory, 100000, 0,
+         [&](Witness* w) { w->cpu_us = 100000; w->steal_known = true; w->steal_us = 2 * tick; }, 0, ""},
+        {"steal of 10% of every core for a second", WitnessKind::Memory, 1000000, 0,
+         [&](Witness* w) { w->cpu_us = 1000000; w->steal_known = true; w->steal_us = cpus * 100000; },
+         tick > 0 && cpus * 100000 >= STEAL_TICKS_MIN * tick ? DISTURBED_STEAL : 0u, "10% taken by the hypervisor"},
+        {"64 MiB written beside a write of 1 GiB", WitnessKind::Write, 1000000, GiB,
+         [](Witness* w) { w->device_known = true; w->device_write_bytes = GiB + 64 * MiB; },
+         DISTURBED_OTHER_IO, "64.00 MiB of other I/O on "},
+        {"32 MiB written beside it", WitnessKind::Write, 1000000, GiB,
+         [](Witness* w) { w->device_known = true; w->device_write_bytes = GiB + 32 * MiB; }, 0, ""},
+        {"a read served by the cache", WitnessKind::Read, 1000000, GiB,
+         [](Witness* w) { w->device_known = true; w->device_read_bytes = 0; },
+         DISTURBED_PAGE_CACHE, "read from the page cache, not the disk (0.00 B of 1.00 GiB from "},
+        {"a cold read whose drop failed", WitnessKind::Read, 1000000, GiB, [](Witness* w) { w->drop_error = EIO; },
+         DISTURBED_PAGE_CACHE, "the cached pages could not be dropped (Input/output error): the figure may include the cache"},
+        {"a cold read whose count failed", WitnessKind::Read, 1000000, GiB, [](Witness* w) { w->count_error = ENOMEM; },
+         DISTURBED_PAGE_CACHE, "what stayed in the page cache could not be counted (Cannot allocate memory)"},
+        {"a cold read that stayed cached", WitnessKind::Read, 1000000, GiB,
+         [](Witness* w) { w->has_resident = true; w->resident_bytes = 512 * MiB; },
+         DISTURBED_PAGE_CACHE, "512.00 MiB of 1.00 GiB stayed in the page cache after the drop"},
+        {"a cold read from the device", WitnessKind::Read, 1000000, GiB,
+         [](Witness* w) { w->has_resident = true; w->resident_bytes = 4 * MiB; w->device_known = true; w->device_read_bytes = GiB; },
+         0, ""},
+        {"2 MiB swapped", WitnessKind::Memory, 1000000, 0,
+         [](Witness* w) { w->cpu_us = 1000000; w->swap_known = true; w->swap_bytes = 2 * MiB; },
+         DISTURBED_SWAP, "2.00 MiB swapped in or out"},
+        {"a block of 200 ms, median 1 ms", WitnessKind::Read, 1000000, GiB,
+         [](Witness* w) { w->has_blocks = true; w->block_us = BlockLatency{1000, 2000, 200000}; },
+         DISTURBED_STALL, "a block took 200.0 ms, the median 1.0 ms"},
+        {"a block of 50 ms", WitnessKind::Read, 1000000, GiB,
+         [](Witness* w) { w->has_blocks = true; w->block_us = BlockLatency{1000, 2000, 50000}; }, 0, ""},
+    };
+    for (const Row& row : rows) {
+        Measured m{};
+        m.us = row.us;
+        m.ms = row.us / 1000;
+        m.witness.others_runnable[0] = m.witness.others_runnable[1] = 0;
+        m.witness.cpu_us = row.us;
+        row.make(&m.witness);
+        testing::internal::CaptureStdout();
+        witness_judge(&m, row.kind, row.bytes);
+        const std::string printed = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(m.witness.disturbed, row.disturbed) << row.name;
+        if (row.disturbed != 0) {
+            EXPECT_EQ(printed.rfind("  note: ", 0), 0u) << row.name << ": " << printed;
+            EXPECT_NE(printed.find(row.words), std::string::npos) << row.name << ": " << printed;
+        } else {
+            EXPECT_EQ(printed, "") << row.name;
+        }
+    }
+}
+
+// The manual page states the thresholds the rules use.
+TEST(WitnessRules, ManualPageGivesTheThresholds)
+{
+    const std::string page = read_file(OVREL_SOURCE_DIR "/docs/ovrel-bench.1");
+    ASSERT_FALSE(page.empty());
+    const auto percent = [](double share) { return std::to_string(static_cast<int>(share * 100 + 0.5)) + "%"; };
+    const WitnessThresholds& t = WITNESS_THRESHOLDS;
+    struct Row {
+        const char* reason;
+        std::vector<std::string> words;
+    };
+    const Row rows[] = {
+        {"cpu-taken", {"below " + percent(t.cpu_share_min), "more than " + std::to_string(t.switches_per_s_max) + " switches"}},
+        {"steal", {"more than " + percent(t.steal_share_max), "at least " + std::to_string(STEAL_TICKS_MIN) + " of the"}},
+        {"other-io", {"at least " + std::to_string(t.other_io_min_bytes >> 20) + " MiB", "and " + percent(t.other_io_min_share)}},
+        {"page-cache", {t.page_cache_device_share == 0.5 ? "less than half" : "?", "more than " + percent(t.page_cache_resident_share)}},
+        {"swap", {"At least " + std::to_string(t.swap_min_bytes >> 20) + " MiB"}},
+        {"stall", {"at least " + std::to_string(t.stall_min_us / 1000) + " ms", "more than " + std::to_string(t.stall_factor) + " times"}},
+    };
+    for (const Row& row : rows) {
+        const size_t at = page.find(std::string(".It ") + row.reason + "\n");
+        ASSERT_NE(at, std::string::npos) << row.reason;
+        const size_t end = page.find(".It ", at + 4);
+        std::string item = page.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        std::replace(item.begin(), item.end(), '\n', ' ');
+        for (const std::string& words : row.words)
+            EXPECT_NE(item.find(words), std::string::npos) << row.reason << ": " << words << "\n" << item;
+    }
 }
 
 // A busy loop pinned to the sweep's core takes half its time: the sweep's

@@ -81,14 +81,20 @@ std::vector<double> trial_rates(const RunRecord& record, const std::string& id)
     return rates;
 }
 
+unsigned disturbing_reasons(const RunRecord& record)
+{
+    return DISTURBED_BY_OTHERS | (record.parameters.cold ? DISTURBED_PAGE_CACHE : 0u);
+}
+
 CleanRates clean_rates(const RunRecord& record, const std::string& id)
 {
     CleanRates clean{{}, 0, 0};
+    const unsigned disturbing = disturbing_reasons(record);
     for (const TrialRecord& trial : record.trials)
         for (const MeasurementRecord& m : trial.measurements) {
             if (m.id != id || !comparable(rate_of(m)))
                 continue;
-            const unsigned reasons = m.has_witness ? m.witness.disturbed & DISTURBED_BY_OTHERS : 0;
+            const unsigned reasons = m.has_witness ? m.witness.disturbed & disturbing : 0;
             if (reasons != 0) {
                 ++clean.left_out;
                 clean.reasons |= reasons;

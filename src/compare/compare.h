@@ -29,8 +29,12 @@ std::vector<double> trial_rates(const RunRecord& record, const std::string& id);
 // What the witness saw that makes a trial's figure another's: other
 // processes on the CPU, the hypervisor, other I/O on the device, swapping.
 // Such trials are left out of a verdict. (A read from the page cache or a
-// slow block is how the measured system behaves, and is kept.)
+// slow block is how the measured system behaves, and is kept, except in a
+// cold run, which promises reads from the device: there a read from the
+// cache is a figure of something else, and is left out too.)
 constexpr unsigned DISTURBED_BY_OTHERS = DISTURBED_CPU_TAKEN | DISTURBED_STEAL | DISTURBED_OTHER_IO | DISTURBED_SWAP;
+// The reasons that leave a trial of `record` out of a verdict.
+unsigned disturbing_reasons(const RunRecord& record);
 
 struct CleanRates {
     std::vector<double> rates;  // of the trials left in

@@ -156,10 +156,11 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     // write pass flushed them) leave the cache before the clock starts, and
     // what stays is counted for the witness.
     const bool cold = scratch_cold();
-    bool resident_known = false;
     uint64_t resident = 0;
+    int drop_error = 0;
+    int count_error = 0;
     if (cold && !kind.for_write) {
-        const int drop_error = scratch_drop_cache(blocks * BLOCK_SIZE, &resident_known, &resident);
+        drop_error = scratch_drop_cache(blocks * BLOCK_SIZE, &resident, &count_error);
         if (drop_error != 0)
             fprintf(stderr, "Cannot drop the cached pages of %s: %s\n", SCRATCH_FILE, strerror(drop_error));
     }
@@ -209,8 +210,12 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     measured.witness.has_blocks = true;
     measured.witness.block_us = block_latency(block_us, blocks);
     free(block_us);
-    measured.witness.has_resident = resident_known;
+    // A cold read that could not drop or count the file's cached pages is
+    // not known to read the disk: its witness says why.
+    measured.witness.has_resident = cold && !kind.for_write && count_error == 0;
     measured.witness.resident_bytes = resident;
+    measured.witness.drop_error = drop_error;
+    measured.witness.count_error = drop_error != 0 ? 0 : count_error;
 
     if (cold && kind.for_write) {
         measured.witness.has_flush = true;
@@ -225,6 +230,11 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
             scratch_fatal(WRITE_ERROR, flush_error);
         measured.witness.has_flush = true;
         measured.witness.flush_us = elapsed_us(time_reading(), flush_start);
+        // Most of a buffered write reaches the disk in this flush: the
+        // witness counts the device up to its end, where the pass's own
+        // bytes are all written, so that another writer cannot hide in
+        // the part the interval did not see.
+        witness_extend_device(&measured, interval);
     }
     putchar('\n');
     progress_end();

@@ -247,16 +247,16 @@ bool scratch_cold()
     return cold;
 }
 
-int scratch_drop_cache(uint64_t size, bool* known_resident, uint64_t* resident)
+int scratch_drop_cache(uint64_t size, uint64_t* resident, int* count_error)
 {
-    *known_resident = false;
     int error = 0;
     const int fd = open_existing(O_RDONLY, 0, &error);
-    if (fd < 0)
+    if (fd < 0) {
+        *count_error = error;
         return error;
+    }
     error = platform_drop_cached_pages(fd);
-    if (error == 0)
-        *known_resident = platform_resident_bytes(fd, size, resident);
+    *count_error = error != 0 ? error : platform_resident_bytes(fd, size, resident);
     close(fd);
     return error;
 }

@@ -66,9 +66,10 @@ int scratch_flush();
 void scratch_set_cold(bool on);
 bool scratch_cold();
 // Drops the file's clean pages from the cache and counts what stayed of its
-// first `size` bytes (`*known_resident` false when that cannot be told).
-// 0, or an errno value.
-int scratch_drop_cache(uint64_t size, bool* known_resident, uint64_t* resident);
+// first `size` bytes. Returns the errno value of a failed drop, or 0;
+// `*count_error` is that of a failed count (also when the drop failed, which
+// leaves nothing to count), or 0 with `*resident` set.
+int scratch_drop_cache(uint64_t size, uint64_t* resident, int* count_error);
 // Removes this run's scratch file at the end of a trial; 0, or the errno
 // value of a failed removal.
 int scratch_remove();

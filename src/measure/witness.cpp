@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -20,25 +21,6 @@ std::vector<std::string> disturbed_names(unsigned disturbed)
 }
 
 namespace {
-
-// When a figure is marked disturbed: one table, chosen from measurements on
-// an idle and a loaded machine (the benchmark document has them) and
-// written in the manual page.
-struct Thresholds {
-    double cpu_share_min;              // a memory sweep's CPU time below this share of its time
-    int64_t switches_per_s_max;        // involuntary switches per second beyond an idle machine's...
-    int64_t switches_min;              // ...and at least this many (one switch in a short sweep is no trend)
-    double steal_share_max;            // CPU time a hypervisor took, as a share of one core's time
-    uint64_t other_io_min_bytes;       // device bytes beyond the measurement's own, at least this...
-    double other_io_min_share;         // ...and this share of its own bytes
-    double page_cache_device_share;    // a read pass that got less than this share from the device
-    double page_cache_resident_share;  // a cold read that began with more than this share cached
-    uint64_t swap_min_bytes;           // swapping of at least this much
-    int64_t stall_factor;              // a block this many times the pass's median...
-    int64_t stall_min_us;              // ...and at least this long
-};
-
-constexpr Thresholds THRESHOLDS = {0.90, 50, 5, 0.05, 64 << 20, 0.02, 0.50, 0.02, 1 << 20, 20, 100000};
 
 // The device's name for the notes, or empty; and what the machine
 // description says of it.
@@ -104,18 +86,37 @@ const std::string& witness_device_description()
     return device_description;
 }
 
-WitnessSample witness_sample()
+namespace {
+
+void sample_usage(WitnessSample* sample)
 {
-    WitnessSample sample{};
     struct rusage usage;
     if (getrusage(RUSAGE_SELF, &usage) == 0) {
-        sample.cpu_us = microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
-        sample.involuntary_switches = usage.ru_nivcsw;
-        sample.minor_faults = usage.ru_minflt;
-        sample.major_faults = usage.ru_majflt;
+        sample->cpu_us = microseconds(usage.ru_utime) + microseconds(usage.ru_stime);
+        sample->involuntary_switches = usage.ru_nivcsw;
+        sample->minor_faults = usage.ru_minflt;
+        sample->major_faults = usage.ru_majflt;
     }
-    platform_machine_counters(&sample.machine);
-    sample.device_known = platform_device_bytes(&sample.device_read_bytes, &sample.device_write_bytes);
+}
+
+void sample_machine(WitnessSample* sample)
+{
+    platform_machine_counters(&sample->machine);
+    sample->device_known = platform_device_bytes(&sample->device_read_bytes, &sample->device_write_bytes);
+}
+
+} // namespace
+
+WitnessSample witness_sample(SampleAt at)
+{
+    WitnessSample sample{};
+    if (at == SampleAt::Start) {
+        sample_machine(&sample);
+        sample_usage(&sample);
+    } else {
+        sample_usage(&sample);
+        sample_machine(&sample);
+    }
     return sample;
 }
 
@@ -143,7 +144,7 @@ Witness witness_between(const WitnessSample& before, const WitnessSample& after)
 Interval interval_begin()
 {
     Interval interval;
-    interval.before = witness_sample();
+    interval.before = witness_sample(SampleAt::Start);
     interval.start = time_reading();
     return interval;
 }
@@ -151,7 +152,7 @@ Interval interval_begin()
 Measured interval_end(const Interval& interval)
 {
     const TimeReading stop = time_reading();
-    const WitnessSample after = witness_sample();
+    const WitnessSample after = witness_sample(SampleAt::End);
     Measured measured{};
     measured.us = elapsed_us(stop, interval.start);
     measured.ms = elapsed_ms(stop, interval.start);
@@ -159,59 +160,44 @@ Measured interval_end(const Interval& interval)
     return measured;
 }
 
+void witness_extend_device(Measured* measured, const Interval& interval)
+{
+    Witness& w = measured->witness;
+    uint64_t read_bytes = 0;
+    uint64_t written_bytes = 0;
+    if (!w.device_known || !platform_device_bytes(&read_bytes, &written_bytes))
+        return;
+    w.device_read_bytes = difference(read_bytes, interval.before.device_read_bytes);
+    w.device_write_bytes = difference(written_bytes, interval.before.device_write_bytes);
+}
+
 BlockLatency block_latency(int64_t* block_us, uint64_t count)
 {
     if (count == 0)
         return BlockLatency{0, 0, 0};
-    const auto at = [&](uint64_t rank) {
-        std::nth_element(block_us, block_us + rank, block_us + count);
-        return block_us[rank];
+    // Nearest rank: the ceil(p * count)-th smallest, counted from 1.
+    const auto at_percent = [&](uint64_t p) {
+        const uint64_t rank = count / 100 * p + (count % 100 * p + 99) / 100;
+        const uint64_t index = rank > 0 ? rank - 1 : 0;
+        std::nth_element(block_us, block_us + index, block_us + count);
+        return block_us[index];
     };
     const int64_t max = *std::max_element(block_us, block_us + count);
-    const int64_t p99 = at(count * 99 / 100);
-    const int64_t p50 = at(count / 2);
+    const int64_t p99 = at_percent(99);
+    const int64_t p50 = at_percent(50);
     return BlockLatency{p50, p99, max};
 }
 
 namespace {
 
-unsigned judge(const Measured& m, WitnessKind kind, uint64_t bytes)
-{
-    const Witness& w = m.witness;
-    const Thresholds& t = THRESHOLDS;
-    unsigned reasons = 0;
-    const double seconds = static_cast<double>(m.us) / 1e6;
-    const int64_t busiest = std::max(w.others_runnable[0], w.others_runnable[1]);
-    // A sweep runs on the CPU all along: less CPU time than elapsed time
-    // means the core went to others. A pass waits on the disk, so only
-    // competition seen directly counts there.
-    if (kind == WitnessKind::Memory && m.us > 0 && static_cast<double>(w.cpu_us) < t.cpu_share_min * m.us)
-        reasons |= DISTURBED_CPU_TAKEN;
-    if (busiest >= 1 && w.involuntary_switches >= t.switches_min &&
-        static_cast<double>(w.involuntary_switches) > t.switches_per_s_max * seconds)
-        reasons |= DISTURBED_CPU_TAKEN;
-    if (w.steal_known && m.us > 0 &&
-        static_cast<double>(w.steal_us) / static_cast<double>(logical_cpus()) > t.steal_share_max * m.us)
-        reasons |= DISTURBED_STEAL;
-    if (w.device_known) {
-        const uint64_t other = other_io_bytes(w, kind, bytes);
-        if (other >= t.other_io_min_bytes && static_cast<double>(other) >= t.other_io_min_share * bytes)
-            reasons |= DISTURBED_OTHER_IO;
-        if (kind == WitnessKind::Read && bytes > 0 &&
-            static_cast<double>(w.device_read_bytes) < t.page_cache_device_share * bytes)
-            reasons |= DISTURBED_PAGE_CACHE;
-    }
-    // A cold read whose file stayed in memory after the drop (a file system
-    // that ignores the advice) reads the cache whatever the device says.
-    if (kind == WitnessKind::Read && w.has_resident && bytes > 0 &&
-        static_cast<double>(w.resident_bytes) > t.page_cache_resident_share * bytes)
-        reasons |= DISTURBED_PAGE_CACHE;
-    if (w.swap_known && w.swap_bytes >= t.swap_min_bytes)
-        reasons |= DISTURBED_SWAP;
-    if (w.has_blocks && w.block_us.max_us >= t.stall_min_us && w.block_us.max_us > t.stall_factor * w.block_us.p50_us)
-        reasons |= DISTURBED_STALL;
-    return reasons;
-}
+// What a rule looks at: the measurement, what it is and what it moved.
+struct Judged {
+    const Measured& m;
+    const Witness& w;
+    WitnessKind kind;
+    uint64_t bytes;
+    double elapsed_us;  // at least 1, for shares
+};
 
 std::string size_text(uint64_t bytes)
 {
@@ -226,42 +212,208 @@ std::string percent(double share)
     return text;
 }
 
+int64_t busiest(const Witness& w)
+{
+    return std::max(w.others_runnable[0], w.others_runnable[1]);
+}
+
+double steal_share(const Judged& j)
+{
+    return static_cast<double>(j.w.steal_us) / static_cast<double>(logical_cpus()) / j.elapsed_us;
+}
+
+// The clock tick in which the system counts steal: a share made of fewer
+// ticks than STEAL_TICKS_MIN is the counter's resolution, not a hypervisor.
+int64_t steal_tick_us()
+{
+    static const int64_t tick = platform_steal_tick_us();
+    return tick;
+}
+
+bool resident_stayed(const Judged& j)
+{
+    return j.w.has_resident && static_cast<double>(j.w.resident_bytes) >
+                                   WITNESS_THRESHOLDS.page_cache_resident_share * static_cast<double>(j.bytes);
+}
+
+// A sweep runs on the CPU all along: less CPU time than elapsed time means
+// the core went to others. A pass waits on the disk, so only competition
+// seen directly counts there.
+bool core_share_low(const Judged& j)
+{
+    return j.kind == WitnessKind::Memory && j.m.us > 0 &&
+           static_cast<double>(j.w.cpu_us) < WITNESS_THRESHOLDS.cpu_share_min * static_cast<double>(j.m.us);
+}
+
+std::string core_share_words(const Judged& j)
+{
+    return "the core ran " + percent(static_cast<double>(j.w.cpu_us) / j.elapsed_us) + " of the time";
+}
+
+bool switches_forced(const Judged& j)
+{
+    return busiest(j.w) >= 1 && j.w.involuntary_switches >= WITNESS_THRESHOLDS.switches_min &&
+           static_cast<double>(j.w.involuntary_switches) >
+               static_cast<double>(WITNESS_THRESHOLDS.switches_per_s_max) * static_cast<double>(j.m.us) / 1e6;
+}
+
+std::string switches_words(const Judged& j)
+{
+    return std::to_string(busiest(j.w)) + " other threads ready to run, " + std::to_string(j.w.involuntary_switches) +
+           " switches forced";
+}
+
+bool stolen(const Judged& j)
+{
+    return j.w.steal_known && j.m.us > 0 && j.w.steal_us >= STEAL_TICKS_MIN * steal_tick_us() &&
+           steal_share(j) > WITNESS_THRESHOLDS.steal_share_max;
+}
+
+std::string steal_words(const Judged& j)
+{
+    return percent(steal_share(j)) + " taken by the hypervisor";
+}
+
+bool other_io(const Judged& j)
+{
+    if (!j.w.device_known)
+        return false;
+    const uint64_t other = other_io_bytes(j.w, j.kind, j.bytes);
+    return other >= WITNESS_THRESHOLDS.other_io_min_bytes &&
+           static_cast<double>(other) >= WITNESS_THRESHOLDS.other_io_min_share * static_cast<double>(j.bytes);
+}
+
+std::string other_io_words(const Judged& j)
+{
+    return size_text(other_io_bytes(j.w, j.kind, j.bytes)) + " of other I/O on " + watched_device;
+}
+
+// A cold read whose cache could not be dropped, or whose file could not be
+// counted in memory after the drop, is not known to come from the disk.
+bool drop_failed(const Judged& j)
+{
+    return j.kind == WitnessKind::Read && j.w.drop_error != 0;
+}
+
+std::string drop_failed_words(const Judged& j)
+{
+    return std::string("the cached pages could not be dropped (") + strerror(j.w.drop_error) +
+           "): the figure may include the cache";
+}
+
+bool count_failed(const Judged& j)
+{
+    return j.kind == WitnessKind::Read && j.w.count_error != 0;
+}
+
+std::string count_failed_words(const Judged& j)
+{
+    return std::string("what stayed in the page cache could not be counted (") + strerror(j.w.count_error) +
+           "): the figure may include the cache";
+}
+
+// A cold read whose file stayed in memory after the drop (a file system
+// that ignores the advice) reads the cache whatever the device says.
+bool stayed_cached(const Judged& j)
+{
+    return j.kind == WitnessKind::Read && j.bytes > 0 && resident_stayed(j);
+}
+
+std::string stayed_words(const Judged& j)
+{
+    return size_text(j.w.resident_bytes) + " of " + size_text(j.bytes) +
+           " stayed in the page cache after the drop: the figure includes the cache";
+}
+
+bool read_from_cache(const Judged& j)
+{
+    return j.w.device_known && j.kind == WitnessKind::Read && j.bytes > 0 &&
+           static_cast<double>(j.w.device_read_bytes) <
+               WITNESS_THRESHOLDS.page_cache_device_share * static_cast<double>(j.bytes);
+}
+
+std::string read_from_cache_words(const Judged& j)
+{
+    return "read from the page cache, not the disk (" + size_text(j.w.device_read_bytes) + " of " +
+           size_text(j.bytes) + " from " + watched_device + ")";
+}
+
+bool swapped(const Judged& j)
+{
+    return j.w.swap_known && j.w.swap_bytes >= WITNESS_THRESHOLDS.swap_min_bytes;
+}
+
+std::string swap_words(const Judged& j)
+{
+    return size_text(j.w.swap_bytes) + " swapped in or out";
+}
+
+bool stalled(const Judged& j)
+{
+    const BlockLatency& b = j.w.block_us;
+    return j.w.has_blocks && b.max_us >= WITNESS_THRESHOLDS.stall_min_us && b.max_us > WITNESS_THRESHOLDS.stall_factor * b.p50_us;
+}
+
+std::string stall_words(const Judged& j)
+{
+    char text[96];
+    snprintf(text, sizeof text, "a block took %.1f ms, the median %.1f ms",
+             static_cast<double>(j.w.block_us.max_us) / 1000.0, static_cast<double>(j.w.block_us.p50_us) / 1000.0);
+    return text;
+}
+
+// Each reason a figure is not to be trusted: its bit, its rule and its
+// words. A reason with several rules says the words of the first that
+// holds; the note gives the reasons in the order of their bits.
+struct WitnessRule {
+    unsigned bit;
+    bool (*holds)(const Judged&);
+    std::string (*words)(const Judged&);
+};
+
+constexpr WitnessRule WITNESS_RULES[] = {
+    {DISTURBED_CPU_TAKEN, core_share_low, core_share_words},
+    {DISTURBED_CPU_TAKEN, switches_forced, switches_words},
+    {DISTURBED_STEAL, stolen, steal_words},
+    {DISTURBED_OTHER_IO, other_io, other_io_words},
+    {DISTURBED_PAGE_CACHE, drop_failed, drop_failed_words},
+    {DISTURBED_PAGE_CACHE, count_failed, count_failed_words},
+    {DISTURBED_PAGE_CACHE, stayed_cached, stayed_words},
+    {DISTURBED_PAGE_CACHE, read_from_cache, read_from_cache_words},
+    {DISTURBED_SWAP, swapped, swap_words},
+    {DISTURBED_STALL, stalled, stall_words},
+};
+
+Judged judged(const Measured& m, WitnessKind kind, uint64_t bytes)
+{
+    return Judged{m, m.witness, kind, bytes, m.us > 0 ? static_cast<double>(m.us) : 1.0};
+}
+
+unsigned judge(const Measured& m, WitnessKind kind, uint64_t bytes)
+{
+    const Judged j = judged(m, kind, bytes);
+    unsigned reasons = 0;
+    for (const WitnessRule& rule : WITNESS_RULES)
+        if (rule.holds(j))
+            reasons |= rule.bit;
+    return reasons;
+}
+
 } // namespace
 
 std::string witness_note(const Measured& m, WitnessKind kind, uint64_t bytes)
 {
-    const Witness& w = m.witness;
+    const Judged j = judged(m, kind, bytes);
     std::string note;
-    const auto add = [&note](const std::string& words) { note += (note.empty() ? "" : "; ") + words; };
-    const double elapsed = m.us > 0 ? static_cast<double>(m.us) : 1.0;
-    if ((w.disturbed & DISTURBED_CPU_TAKEN) != 0) {
-        const double share = static_cast<double>(w.cpu_us) / elapsed;
-        if (kind == WitnessKind::Memory && share < THRESHOLDS.cpu_share_min)
-            add("the core ran " + percent(share) + " of the time");
-        else
-            add(std::to_string(std::max(w.others_runnable[0], w.others_runnable[1])) +
-                " other threads ready to run, " + std::to_string(w.involuntary_switches) + " switches forced");
-    }
-    if ((w.disturbed & DISTURBED_STEAL) != 0)
-        add(percent(static_cast<double>(w.steal_us) / static_cast<double>(logical_cpus()) / elapsed) +
-            " taken by the hypervisor");
-    if ((w.disturbed & DISTURBED_OTHER_IO) != 0)
-        add(size_text(other_io_bytes(w, kind, bytes)) + " of other I/O on " + watched_device);
-    const bool stayed = w.has_resident && static_cast<double>(w.resident_bytes) >
-                                             THRESHOLDS.page_cache_resident_share * static_cast<double>(bytes);
-    if ((w.disturbed & DISTURBED_PAGE_CACHE) != 0 && stayed)
-        add(size_text(w.resident_bytes) + " of " + size_text(bytes) +
-            " stayed in the page cache after the drop: the figure includes the cache");
-    else if ((w.disturbed & DISTURBED_PAGE_CACHE) != 0)
-        add("read from the page cache, not the disk (" + size_text(w.device_read_bytes) + " of " +
-            size_text(bytes) + " from " + watched_device + ")");
-    if ((w.disturbed & DISTURBED_SWAP) != 0)
-        add(size_text(w.swap_bytes) + " swapped in or out");
-    if ((w.disturbed & DISTURBED_STALL) != 0) {
-        char text[96];
-        snprintf(text, sizeof text, "a block took %.1f ms, the median %.1f ms",
-                 static_cast<double>(w.block_us.max_us) / 1000.0, static_cast<double>(w.block_us.p50_us) / 1000.0);
-        add(text);
+    unsigned said = 0;
+    for (unsigned bit = 1; bit <= DISTURBED_STALL; bit <<= 1) {
+        if ((m.witness.disturbed & bit) == 0)
+            continue;
+        for (const WitnessRule& rule : WITNESS_RULES)
+            if (rule.bit == bit && (said & bit) == 0 && rule.holds(j)) {
+                note += (note.empty() ? "" : "; ") + rule.words(j);
+                said |= bit;
+            }
     }
     return note;
 }

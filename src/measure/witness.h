@@ -25,6 +25,28 @@ extern const char* const DISTURBED_NAMES[6];
 // The names of the bits set in `disturbed`, in the order of the bits.
 std::vector<std::string> disturbed_names(unsigned disturbed);
 
+// When a figure is marked disturbed: one table, chosen from measurements on
+// an idle and a loaded machine (the benchmark document has them) and
+// written in the manual page.
+struct WitnessThresholds {
+    double cpu_share_min;              // a memory sweep's CPU time below this share of its time
+    int64_t switches_per_s_max;        // involuntary switches per second beyond an idle machine's...
+    int64_t switches_min;              // ...and at least this many (one switch in a short sweep is no trend)
+    double steal_share_max;            // CPU time a hypervisor took, as a share of one core's time
+    uint64_t other_io_min_bytes;       // device bytes beyond the measurement's own, at least this...
+    double other_io_min_share;         // ...and this share of its own bytes
+    double page_cache_device_share;    // a read pass that got less than this share from the device
+    double page_cache_resident_share;  // a cold read that began with more than this share cached
+    uint64_t swap_min_bytes;           // swapping of at least this much
+    int64_t stall_factor;              // a block this many times the pass's median...
+    int64_t stall_min_us;              // ...and at least this long
+};
+
+constexpr WitnessThresholds WITNESS_THRESHOLDS = {0.90, 50, 5, 0.05, 64 << 20, 0.02, 0.50, 0.02, 1 << 20, 20, 100000};
+// Steal is counted in clock ticks (10 ms on Linux): a share is believed only
+// when it is made of at least this many.
+constexpr int64_t STEAL_TICKS_MIN = 3;
+
 // The single 4 MiB transfers of a disk pass.
 struct BlockLatency {
     int64_t p50_us;
@@ -46,6 +68,8 @@ struct Witness {
     uint64_t resident_bytes;        // of the file in the page cache as the pass began (has_resident)
     BlockLatency block_us;          // where has_blocks
     unsigned disturbed;             // DISTURBED_* bits
+    int32_t drop_error;             // cold reads: errno of a failed drop of the cached pages, else 0
+    int32_t count_error;            // cold reads: errno of a failed count of them after the drop, else 0
     // Together, so that a record's thousands of witnesses waste no padding.
     bool steal_known;
     bool device_known;              // false where no block device holds the directory
@@ -82,8 +106,11 @@ const std::string& witness_device_description();
 
 // Reads the counters (getrusage, the machine's counters, the watched
 // device's bytes). Called just before the first and just after the second
-// clock reading, never between them.
-WitnessSample witness_sample();
+// clock reading, never between them; getrusage sits next to the clock, so
+// that the witness's own reads of the system's files are not charged to the
+// measurement's CPU time.
+enum class SampleAt { Start, End };
+WitnessSample witness_sample(SampleAt at);
 // The witness of what happened between two samples; not yet judged.
 Witness witness_between(const WitnessSample& before, const WitnessSample& after);
 
@@ -95,6 +122,11 @@ struct Interval {
 Interval interval_begin();
 // Ends the interval: the second clock reading, then the sample.
 Measured interval_end(const Interval& interval);
+// Reads the watched device again once a write pass's data have been flushed
+// after its interval, so that the witness holds the device's bytes from the
+// interval's start to the end of the flush: the pass's own bytes are then
+// all on the device, and whatever else was written meanwhile shows.
+void witness_extend_device(Measured* measured, const Interval& interval);
 
 // Judges the witness of a measurement of `kind` that moved `bytes` in
 // `us` microseconds (what the device may be expected to move), sets its
@@ -104,5 +136,7 @@ void witness_judge(Measured* measured, WitnessKind kind, uint64_t bytes);
 // The words of that note, empty when nothing disturbed the measurement.
 std::string witness_note(const Measured& measured, WitnessKind kind, uint64_t bytes);
 
-// p50, p99 and max of `count` block times, reordering them.
+// p50, p99 (each by nearest rank: the smallest time that at least that
+// share of the blocks did not exceed) and max of `count` block times,
+// reordering them.
 BlockLatency block_latency(int64_t* block_us, uint64_t count);

@@ -50,8 +50,12 @@ int platform_flush_file(int fd);
 // 0, or an errno value.
 int platform_drop_cached_pages(int fd);
 // Bytes of the file's first `size` bytes that are in memory now (mincore on
-// a read-only mapping, a window at a time). False when it cannot be told.
-bool platform_resident_bytes(int fd, uint64_t size, uint64_t* resident);
+// a read-only mapping, a window at a time). 0, or the errno value of what
+// kept it from being told.
+int platform_resident_bytes(int fd, uint64_t size, uint64_t* resident);
+// The unit in which the system counts the CPU time a hypervisor took (a
+// clock tick), in µs; 0 where it does not count it.
+int64_t platform_steal_tick_us();
 // The signal by which the operator asks a running command how far it is:
 // SIGINFO (Ctrl-T) where the system has it, SIGUSR1 elsewhere; and its name.
 int platform_status_signal();

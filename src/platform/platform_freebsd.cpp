@@ -168,6 +168,12 @@ int watched_unit = -1;
 
 } // namespace
 
+int64_t platform_steal_tick_us()
+{
+    // The system keeps no count of the time a hypervisor takes.
+    return 0;
+}
+
 bool platform_machine_counters(MachineCounters* counters)
 {
     // FreeBSD does not count the time a hypervisor takes.

@@ -209,6 +209,13 @@ std::string device_stat_path;
 
 } // namespace
 
+int64_t platform_steal_tick_us()
+{
+    // /proc/stat counts in USER_HZ ticks.
+    const long hz = sysconf(_SC_CLK_TCK);
+    return hz > 0 ? 1000000 / hz : 0;
+}
+
 bool platform_machine_counters(MachineCounters* counters)
 {
     *counters = MachineCounters{false, 0, -1, false, 0};

@@ -53,20 +53,22 @@ void print_system_report(const RunParameters& parameters)
     if (parameters.file_size_rounded != nullptr)
         printf(" (%s rounded down to whole 4 MiB blocks)", visible(parameters.file_size_rounded).c_str());
     putchar('\n');
+    printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
+    printf("Date/time =\t");
+    run_command("date");
+    // This program's own lines follow the three that reports have always
+    // had together, which parsers key on.
     // Some file systems take O_DIRECT and still cache: the report claims
     // only what was asked for.
     if (parameters.direct_io)
         printf("Direct I/O =\trequested (O_DIRECT)\n");
     if (parameters.cold)
         printf("Cold =\t\teach write timed to its fsync, cached pages dropped before each read\n");
-    printf("CWD =\t\t%s\n", visible(machine.directory).c_str());
     // The device whose transfers every measurement's witness counts.
     printf("I/O witness =\t%s\n", visible(witness_device_description()).c_str());
     // ZFS figures depend on the data set's settings as much as on its disks.
     if (!machine.fs_properties.empty())
         printf("ZFS =\t\t%s\n", visible(machine.fs_properties).c_str());
-    printf("Date/time =\t");
-    run_command("date");
     puts("\nDisk hardware:\n");
     run_command(commands.disks);
     run_command(commands.raid_adapter);
