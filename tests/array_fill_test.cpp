@@ -144,4 +144,47 @@ TEST(ArrayTest, InterruptStopsAtTheEndOfTheStep)
     }
 }
 
+// The large array's sweeps are timed one by one, within the interval; a
+// first sweep that took most of the time is noted with the later sweeps' rate.
+TEST(ArrayTest, FirstSweepTimedAndNoted)
+{
+    testing::internal::CaptureStdout();
+    const Measured fill = array_fill(uint64_t{64} << 20, 8, 8);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(fill.sweeps_timed, 8);
+    int64_t sum = 0;
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_GE(fill.sweep_us[i], 0) << i;
+        sum += fill.sweep_us[i];
+    }
+    EXPECT_LE(sum, fill.us);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(array_fill(262144, 65536, 8).sweeps_timed, 0) << "the small array is swept in steps";
+    testing::internal::GetCapturedStdout();
+
+    struct Row {
+        int64_t first_us;
+        int64_t later_us;  // each of the seven later sweeps
+        const char* note;
+    };
+    const Row rows[] = {
+        {7800000, 300000, "the first sweep, bringing 2.00 GiB of fresh pages in, took 79% of the time; "
+                          "the later sweeps stored at 6826.67 MiB/s"},
+        {1000000, 1000000, ""},
+        {4000000, 0, "the first sweep, bringing 2.00 GiB of fresh pages in, took 100% of the time"},
+    };
+    for (const Row& row : rows) {
+        Measured m{};
+        m.sweeps_timed = 8;
+        m.sweep_us[0] = row.first_us;
+        for (int i = 1; i < 8; ++i)
+            m.sweep_us[i] = row.later_us;
+        m.us = row.first_us + 7 * row.later_us;
+        EXPECT_EQ(first_touch_note(m, uint64_t{2} << 30), row.note) << row.first_us;
+    }
+    Measured untimed{};
+    untimed.us = 1000;
+    EXPECT_EQ(first_touch_note(untimed, uint64_t{2} << 30), "");
+}
+
 } // namespace

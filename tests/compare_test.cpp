@@ -521,6 +521,29 @@ TEST(OpenMetrics, NewestRunOfEachHostWithEscapedLabels)
     EXPECT_EQ(lines.back(), "# EOF");
 }
 
+// A large-array figure that is mostly its first sweep's fresh pages says so
+// beside the comparison, with the rate of the later sweeps.
+TEST(Compare, FirstTouchIsShownBesideTheFigure)
+{
+    RunRecord base = record_of("a", uniform(1000, {1.0, 1.0}));
+    RunRecord other = record_of("b", uniform(1000, {1.0, 1.0}));
+    for (TrialRecord& trial : base.trials)
+        for (MeasurementRecord& m : trial.measurements)
+            if (m.id == "large-8")
+                m.sweep_us = {800000, 20000, 20000, 20000, 20000, 20000, 20000, 20000};
+    for (TrialRecord& trial : other.trials)
+        for (MeasurementRecord& m : trial.measurements)
+            if (m.id == "large-8")
+                m.sweep_us = {300000, 100000, 100000, 100000, 100000, 100000, 100000, 100000};
+    const std::string text = render_comparison({{"a.json", base}, {"b.json", other}}, Format::Text, CompareOptions{});
+    // 80% of 1 s; seven sweeps of 2 GiB in 140 ms.
+    EXPECT_NE(text.find("  large-8: the first sweep of run 1, bringing the fresh pages in, took 80% of the time; the "
+                        "later sweeps stored at 102400.0 MiB/s\n"),
+              std::string::npos)
+        << text;
+    EXPECT_EQ(text.find("the first sweep of run 2"), std::string::npos) << "30% is no first touch to speak of";
+}
+
 // A run whose trials were 1, 1 and 3 s has a mean-time rate well below its
 // median trial rate: each output names the statistic it gives, and the fleet
 // report's figure is the one the metrics call the median.

@@ -45,6 +45,12 @@ std::vector<TrialTimes> two_trials()
     read.has_blocks = true;
     read.block_us = BlockLatency{3900, 4100, 5000};
     read.disturbed = DISTURBED_PAGE_CACHE;
+    // large-8's sweeps, the first paying for the fresh pages.
+    for (TrialTimes& trial : times) {
+        trial.sweeps_timed[7] = 8;
+        for (int i = 0; i < 8; ++i)
+            trial.sweep_us[7][i] = i == 0 ? 600000 : 50000;
+    }
     return times;
 }
 
@@ -163,6 +169,9 @@ TEST_F(Record, RoundTrip)
         EXPECT_EQ(back.trials[0].measurements[3].ms, 1003u);
         EXPECT_TRUE(std::isnan(back.trials[0].measurements[11].mib_per_s));
         EXPECT_EQ(back.machine.directory, dir_.path);
+        EXPECT_EQ(back.trials[0].measurements[7].sweep_us,
+                  (std::vector<int64_t>{600000, 50000, 50000, 50000, 50000, 50000, 50000, 50000}));
+        EXPECT_TRUE(back.trials[0].measurements[6].sweep_us.empty());
     }
 }
 
@@ -242,6 +251,12 @@ TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
         {"trials missing", [](json& d) { d["trials"] = json::array(); }, "trials: holds 0 trials of the 2 asked for in a complete run"},
         {"unknown phase", [](json& d) { d["parameters"]["phases"] = {"cpu"}; },
          "parameters.phases: names an unknown phase \"cpu\""},
+        {"a sweep time missing", [](json& d) { d["trials"][0]["measurements"][7]["sweep_us"].erase(7); },
+         "trials[0].measurements[7].sweep_us: holds 7 times for 8 sweeps"},
+        {"sweep times past the measurement", [](json& d) { d["trials"][1]["measurements"][7]["sweep_us"][1] = 1900000; },
+         "trials[1].measurements[7].sweep_us: adds up to more than the measurement's microseconds"},
+        {"a sweep time as text", [](json& d) { d["trials"][1]["measurements"][7]["sweep_us"][1] = "fast"; },
+         "trials[1].measurements[7].sweep_us: not whole numbers of microseconds within the measurement"},
     };
     for (const Case& c : cases) {
         json document = json::parse(good);

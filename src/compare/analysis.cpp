@@ -81,6 +81,28 @@ std::vector<double> trial_rates(const RunRecord& record, const std::string& id)
     return rates;
 }
 
+FirstTouch first_touch(const RunRecord& record, const std::string& id)
+{
+    std::vector<double> shares;
+    std::vector<double> later_rates;
+    for (const TrialRecord& trial : record.trials)
+        for (const MeasurementRecord& m : trial.measurements) {
+            if (m.id != id || m.sweep_us.size() < 2 || m.us == 0)
+                continue;
+            uint64_t later = 0;
+            for (size_t i = 1; i < m.sweep_us.size(); ++i)
+                later += static_cast<uint64_t>(m.sweep_us[i]);
+            shares.push_back(static_cast<double>(m.sweep_us[0]) / static_cast<double>(m.us));
+            if (later > 0)
+                later_rates.push_back(
+                    rate_mib_per_s_us(later, m.size_bytes, static_cast<int32_t>(m.sweep_us.size() - 1)));
+        }
+    if (shares.empty())
+        return FirstTouch{false, 0, 0};
+    return FirstTouch{true, spread_of(shares).median,
+                      later_rates.empty() ? std::nan("") : spread_of(later_rates).median};
+}
+
 unsigned disturbing_reasons(const RunRecord& record)
 {
     return DISTURBED_BY_OTHERS | (record.parameters.cold ? DISTURBED_PAGE_CACHE : 0u);

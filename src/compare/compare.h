@@ -36,6 +36,16 @@ constexpr unsigned DISTURBED_BY_OTHERS = DISTURBED_CPU_TAKEN | DISTURBED_STEAL |
 // The reasons that leave a trial of `record` out of a verdict.
 unsigned disturbing_reasons(const RunRecord& record);
 
+// How much of a measurement's time its first sweep took (the median over
+// the trials that timed their sweeps), and the median rate of the sweeps
+// after it; `timed` false where no trial timed them.
+struct FirstTouch {
+    bool timed;
+    double share;
+    double later_mib_per_s;
+};
+FirstTouch first_touch(const RunRecord& record, const std::string& id);
+
 struct CleanRates {
     std::vector<double> rates;  // of the trials left in
     size_t left_out;            // trials disturbed by others

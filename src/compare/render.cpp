@@ -375,6 +375,30 @@ std::string row_notes(const Comparison& comparison, const std::vector<Side>& sid
     return out;
 }
 
+// Large-array figures whose first sweep took most of the time measured
+// mostly the bringing in of fresh pages: each such side says so, with the
+// rate of the sweeps after the first beside it.
+std::string first_touch_notes(const std::vector<LoadedRun>& runs, const Comparison& comparison,
+                              const std::vector<Side>& sides, Format format)
+{
+    std::string out;
+    for (const ComparisonRow& row : comparison.rows)
+        for (int which = 0; which < 2; ++which) {
+            const Side& side = sides[which == 0 ? 0 : comparison.side];
+            for (size_t r : side.runs) {
+                const FirstTouch touch = first_touch(runs[r].record, row.id);
+                if (!touch.timed || touch.share <= FIRST_TOUCH_SHARE)
+                    continue;
+                out += printed("  %s: the first sweep of ", row.id.c_str()) + side_name(side, format) +
+                       (side.runs.size() > 1 ? printed(" (run %zu)", r + 1) : std::string()) +
+                       printed(", bringing the fresh pages in, took %.0f%% of the time; the later sweeps stored at "
+                               "%s MiB/s\n",
+                               100.0 * touch.share, rate_text(touch.later_mib_per_s).c_str());
+            }
+        }
+    return out;
+}
+
 // Intervals wider than +-10%: more trials (or runs) would narrow them.
 std::string wide_intervals(const Comparison& comparison)
 {
@@ -514,6 +538,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
                                interval_text(row.estimate).c_str(), verdict_text(row).c_str());
         }
         out += row_notes(comparison, sides, format);
+        out += first_touch_notes(runs, comparison, sides, format);
         const std::string wide = wide_intervals(comparison);
         if (!wide.empty())
             out += (markdown ? "\n" : "") +

@@ -181,6 +181,7 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
             item.us = static_cast<uint64_t>(times[t].us[index]);
             item.has_witness = true;
             item.witness = times[t].witness[index];
+            item.sweep_us.assign(times[t].sweep_us[index], times[t].sweep_us[index] + times[t].sweeps_timed[index]);
             trial.measurements.push_back(item);
         }
         r.trials.push_back(trial);

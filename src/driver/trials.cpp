@@ -171,6 +171,9 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
             trial.ms[index] = measured.ms;
             trial.us[index] = measured.us;
             trial.witness[index] = measured.witness;
+            trial.sweeps_timed[index] = measured.sweeps_timed;
+            for (int32_t i = 0; i < measured.sweeps_timed; ++i)
+                trial.sweep_us[index][i] = measured.sweep_us[i];
             latest_us[index] = measured.us;
             if (t == 1 && place == 1 && place < count)
                 print_first_estimate(parameters, latest_us, index);

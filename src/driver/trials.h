@@ -14,6 +14,9 @@ struct TrialTimes {
     int64_t ms[MEASUREMENT_COUNT];
     int64_t us[MEASUREMENT_COUNT];
     Witness witness[MEASUREMENT_COUNT];
+    // The large array's sweeps, timed one by one (0 sweeps elsewhere).
+    int32_t sweeps_timed[MEASUREMENT_COUNT];
+    int64_t sweep_us[MEASUREMENT_COUNT][SWEEP_TIMES_MAX];
 };
 
 // The time a run has left, as the estimate of the measurement about to run

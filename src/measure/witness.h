@@ -79,11 +79,18 @@ struct Witness {
     bool has_blocks;                // disk passes
 };
 
+// The sweeps of an array fill timed one by one, at most.
+constexpr int SWEEP_TIMES_MAX = 8;
+
 // One measurement: the interval, and its witness.
 struct Measured {
     int64_t ms;
     int64_t us;
     Witness witness;
+    // An array fill of at most SWEEP_TIMES_MAX sweeps: each sweep's time,
+    // from one clock reading between two sweeps (0 sweeps timed otherwise).
+    int32_t sweeps_timed;
+    int64_t sweep_us[SWEEP_TIMES_MAX];
 };
 
 // The counters a witness is the difference of.

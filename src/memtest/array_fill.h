@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 #include "measure/witness.h"
 
@@ -10,5 +11,9 @@
 // figure disturbed) and returns the interval with its witness.
 // An allocation failure or an invalid word size ends the process with status 1.
 Measured array_fill(uint64_t size, int32_t sweeps, int32_t wsize);
+// The note of such a measurement, with the rate of the sweeps after the
+// first; empty when its sweeps were not timed one by one or the first took
+// no more than that share.
+std::string first_touch_note(const Measured& measured, uint64_t size);
 // The same, milliseconds only.
 int64_t array_test(uint64_t size, int32_t sweeps, int32_t wsize);

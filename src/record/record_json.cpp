@@ -56,6 +56,8 @@ json measurement_json(const MeasurementRecord& m)
                   {"sweeps", m.sweeps}, {"block_bytes", m.block_bytes}, {"ms", m.ms}};
     if (m.has_us)
         document["us"] = m.us;
+    if (!m.sweep_us.empty())
+        document["sweep_us"] = m.sweep_us;
     document["mib_per_s"] = rate_value(m.mib_per_s);
     if (m.has_witness)
         document["witness"] = witness_json(m.witness);

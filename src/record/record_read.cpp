@@ -265,7 +265,33 @@ struct Reader {
         object fields;
         m->has_us = m->has_witness = true;
         return as_object(item, where, &fields) && whole(fields, where + ".", "us", &m->us) &&
-               witness(fields, where + ".", &m->witness);
+               witness(fields, where + ".", &m->witness) && sweep_times(fields, where + ".", m);
+    }
+
+    // Each sweep's time, where the record has them: one a sweep, together
+    // no longer than the measurement.
+    bool sweep_times(const object& fields, const std::string& at, MeasurementRecord* m)
+    {
+        element item;
+        if (fields.at_key("sweep_us").get(item) != simdjson::SUCCESS)
+            return true;
+        array times;
+        if (!array_field(fields, at, "sweep_us", &times))
+            return false;
+        uint64_t sum = 0;
+        for (element time : times) {
+            uint64_t value = 0;
+            if (time.get_uint64().get(value) != simdjson::SUCCESS || value > m->us)
+                return fail(at + "sweep_us", "not whole numbers of microseconds within the measurement");
+            sum += value;
+            m->sweep_us.push_back(static_cast<int64_t>(value));
+        }
+        if (static_cast<int64_t>(m->sweep_us.size()) != m->sweeps || m->sweep_us.size() > SWEEP_TIMES_MAX)
+            return fail(at + "sweep_us", ("holds " + std::to_string(m->sweep_us.size()) + " times for " +
+                                          std::to_string(m->sweeps) + " sweeps").c_str());
+        if (sum > m->us)
+            return fail(at + "sweep_us", "adds up to more than the measurement's microseconds");
+        return true;
     }
 };
 

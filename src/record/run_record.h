@@ -30,6 +30,9 @@ struct MeasurementRecord {
     bool has_witness;
     uint64_t us;
     Witness witness;
+    // The large array's trial measurements: each sweep's time, the first
+    // paying for the fresh pages; empty elsewhere and in older records.
+    std::vector<int64_t> sweep_us;
 };
 
 struct TrialRecord {
