@@ -471,4 +471,16 @@ TEST(Shuffle, EveryOrderIsEquallyLikely)
     }
 }
 
+// The untimed first transfers before trial 1 print nothing and leave no
+// file behind, however small the file asked for.
+TEST_F(DiskPass, WarmUpLeavesNothingBehind)
+{
+    for (uint64_t size : {uint64_t{0}, BLOCK_SIZE, uint64_t{256} << 20}) {
+        testing::internal::CaptureStdout();
+        warm_up_transfers(size);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << size;
+        EXPECT_FALSE(file_exists(SCRATCH_FILE)) << size;
+    }
+}
+
 } // namespace

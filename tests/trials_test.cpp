@@ -67,6 +67,31 @@ TEST(Estimate, FromTheTimesAndRatesMeasuredSoFar)
     EXPECT_GT(estimate_rest(parameters, all.data(), 1, 0).after_us, 0);
 }
 
+// A first trial that stands out from the later ones is warned of, as
+// hyperfine warns of a slow first run; two trials cannot tell.
+TEST(FirstTrial, SlowFirstTrialIsWarnedOf)
+{
+    RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
+    parameters.file_size = uint64_t{1} << 30;
+    const std::vector<int64_t> steady(MEASUREMENT_COUNT, 100);
+    std::vector<int64_t> slow_read = steady;
+    slow_read[9] = 250;  // read
+    std::vector<int64_t> near = steady;
+    near[9] = 108;       // within a tenth
+    std::vector<int64_t> later_a = steady;
+    std::vector<int64_t> later_b = steady;
+    later_b[9] = 104;
+    const std::vector<std::string> warned = first_trial_warnings(parameters, times_of({slow_read, later_a, later_b}));
+    ASSERT_EQ(warned.size(), 1u);
+    EXPECT_EQ(warned[0], "Warning: trial 1 of read took 250.0 ms, the later trials 102.0 ms on average: the first "
+                         "trial paid for something the later ones did not (caches filling); compare runs by their "
+                         "later trials.");
+    EXPECT_TRUE(first_trial_warnings(parameters, times_of({near, later_a, later_b})).empty());
+    EXPECT_TRUE(first_trial_warnings(parameters, times_of({slow_read, later_a})).empty());
+    parameters.phases = PHASE_MEMORY;
+    EXPECT_TRUE(first_trial_warnings(parameters, times_of({slow_read, later_a, later_b})).empty());
+}
+
 TEST(Averages, AreTruncatedMeansRatedByTheAverageTime)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);

@@ -91,6 +91,13 @@ int64_t abandon_pass(int fd);
 // with their witness and block latencies, result line (and note). An
 // interrupt between blocks returns PASS_INTERRUPTED as the milliseconds.
 Measured run_pass(DiskPassKind kind, uint64_t file_size);
+// Blocks written and read back before trial 1, untimed.
+constexpr uint64_t WARM_UP_BLOCKS = 16;
+// Writes and reads back the first WARM_UP_BLOCKS blocks of a scratch file of
+// `file_size` bytes, untimed and silent, and removes it: a fresh process's
+// first transfers cost more than any later ones, and trial 1 should not pay
+// for them. A failure ends the run as in a pass.
+void warm_up_transfers(uint64_t file_size);
 // The same, milliseconds only.
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);

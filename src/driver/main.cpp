@@ -61,8 +61,11 @@ int main(int argc, char** argv)
     const unsigned seed = parameters.seed_given ? parameters.seed : static_cast<unsigned>(time(nullptr));
     srandom(seed);
     scratch_set_seed(seed);
-    // The read buffers' pages come in now, not inside trial 1's read passes.
+    // The read buffers' pages come in now, not inside trial 1's read passes,
+    // and so do the process's first transfers.
     scratch_touch_buffers();
+    if ((parameters.phases & PHASE_DISK) != 0)
+        warm_up_transfers(parameters.file_size);
     progress_find_terminal();
     std::vector<TrialTimes> times;
     const bool exporting = parameters.export_json != nullptr;
@@ -73,10 +76,13 @@ int main(int argc, char** argv)
     // standard output gone: the record is saved first in every case, and
     // only then is the report's fate told.
     const bool stopped = interrupt_signal() != 0;
-    if (stopped)
+    if (stopped) {
         scratch_remove();
-    else
+    } else {
         print_averages(parameters, times);
+        for (const std::string& warning : first_trial_warnings(parameters, times))
+            fprintf(stderr, "%s\n", warning.c_str());
+    }
     const bool saved =
         exporting && !times.empty() && write_export(target, make_run_record(target, parameters, times, seed));
     // The last of the report goes out when no signal has come; a signal that

@@ -1,6 +1,7 @@
 #include "driver/trials.h"
 
 #include <cinttypes>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -203,6 +204,37 @@ uint64_t total_ms(const std::vector<TrialTimes>& times, int index)
 uint64_t average_ms(const std::vector<TrialTimes>& times, int index, int32_t trials)
 {
     return total_ms(times, index) / static_cast<uint64_t>(static_cast<int64_t>(trials));
+}
+
+std::vector<std::string> first_trial_warnings(const RunParameters& parameters, const std::vector<TrialTimes>& times)
+{
+    std::vector<std::string> warnings;
+    if (times.size() < 3)
+        return warnings;
+    for (int index = 0; index < MEASUREMENT_COUNT; ++index) {
+        const Measurement& m = MEASUREMENTS[index];
+        if (!measurement_runs(m, parameters))
+            continue;
+        double sum = 0;
+        for (size_t t = 1; t < times.size(); ++t)
+            sum += static_cast<double>(times[t].us[index]);
+        const double later = static_cast<double>(times.size() - 1);
+        const double mean = sum / later;
+        double squares = 0;
+        for (size_t t = 1; t < times.size(); ++t)
+            squares += (static_cast<double>(times[t].us[index]) - mean) * (static_cast<double>(times[t].us[index]) - mean);
+        const double deviation = std::sqrt(squares / (later - 1));
+        const double first = static_cast<double>(times[0].us[index]);
+        if (first > mean + 2 * deviation && first > 1.1 * mean) {
+            char text[256];
+            snprintf(text, sizeof text,
+                     "Warning: trial 1 of %s took %.1f ms, the later trials %.1f ms on average: the first trial paid "
+                     "for something the later ones did not (caches filling); compare runs by their later trials.",
+                     m.id, first / 1000.0, mean / 1000.0);
+            warnings.push_back(text);
+        }
+    }
+    return warnings;
 }
 
 void print_averages(const RunParameters& parameters, const std::vector<TrialTimes>& times)

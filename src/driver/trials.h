@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <vector>
 
 #include "measure/witness.h"
@@ -49,5 +50,10 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
 uint64_t total_ms(const std::vector<TrialTimes>& times, int index);
 // That sum divided by the trial count, truncated.
 uint64_t average_ms(const std::vector<TrialTimes>& times, int index, int32_t trials);
+// The measurements whose first trial stands out from the later ones, as
+// hyperfine judges a slow first run: with at least two later trials, the
+// first took longer than their mean by more than twice their standard
+// deviation and by more than a tenth. One warning each, for standard error.
+std::vector<std::string> first_trial_warnings(const RunParameters& parameters, const std::vector<TrialTimes>& times);
 // "Averages of N trials:" and the average line of every measurement run.
 void print_averages(const RunParameters& parameters, const std::vector<TrialTimes>& times);
