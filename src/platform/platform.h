@@ -43,11 +43,11 @@ int platform_direct_io_flag();
 bool platform_free_space(const char* path, FreeSpace* space);
 // Writes the file's data to stable storage; 0, or -1 with errno set.
 int platform_flush_file(int fd);
-// Asks the system to drop the file's clean pages from its cache
-// (posix_fadvise DONTNEED), so that the next read comes from the device.
-// Linux drops them; FreeBSD may only move them to the inactive queue, and
-// ZFS's ARC ignores the advice: platform_resident_bytes tells what stayed.
-// 0, or an errno value.
+// Asks the system to drop the file's clean pages from its cache, so that
+// the next read comes from the device: posix_fadvise DONTNEED, which Linux
+// obeys; on FreeBSD, which only moves the pages to the inactive queue, also
+// msync MS_INVALIDATE over a mapping of the file. ZFS's ARC ignores both:
+// platform_resident_bytes tells what stayed. 0, or an errno value.
 int platform_drop_cached_pages(int fd);
 // Bytes of the file's first `size` bytes that are in memory now (mincore on
 // a read-only mapping, a window at a time). 0, or the errno value of what

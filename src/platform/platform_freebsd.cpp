@@ -14,6 +14,7 @@
 #include <sys/devicestat.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/sysctl.h>
 #include <sys/vmmeter.h>
 #include <unistd.h>
@@ -167,6 +168,30 @@ std::string watched_name;
 int watched_unit = -1;
 
 } // namespace
+
+int system_evict_clean_pages(int fd)
+{
+    // POSIX_FADV_DONTNEED only releases the file's buffers and moves its
+    // pages to the inactive queue, where they stay resident and a "cold"
+    // read would find them. msync with MS_INVALIDATE removes a mapped
+    // object's clean pages; a window at a time, as the count after it does.
+    struct stat file;
+    if (fstat(fd, &file) != 0)
+        return errno;
+    constexpr uint64_t WINDOW = uint64_t{1} << 30;
+    const uint64_t size = static_cast<uint64_t>(file.st_size);
+    for (uint64_t offset = 0; offset < size; offset += WINDOW) {
+        const uint64_t length = size - offset < WINDOW ? size - offset : WINDOW;
+        void* map = mmap(nullptr, length, PROT_READ, MAP_SHARED, fd, static_cast<off_t>(offset));
+        if (map == MAP_FAILED)
+            return errno;
+        const int error = msync(map, length, MS_INVALIDATE) != 0 ? errno : 0;
+        munmap(map, length);
+        if (error != 0)
+            return error;
+    }
+    return 0;
+}
 
 int64_t platform_steal_tick_us()
 {

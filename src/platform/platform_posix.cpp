@@ -10,7 +10,8 @@
 
 int platform_drop_cached_pages(int fd)
 {
-    return posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    const int error = posix_fadvise(fd, 0, 0, POSIX_FADV_DONTNEED);
+    return error != 0 ? error : system_evict_clean_pages(fd);
 }
 
 int platform_resident_bytes(int fd, uint64_t size, uint64_t* resident)
