@@ -9,7 +9,8 @@
 #      two names for one machine, which must take turns, a host without
 #      room, a host whose directory is in memory, a results directory
 #      reused with stale files, and node_exporter's textfile directory;
-#   3. --limit, which must not turn the hosts left out into failures;
+#   3. --limit, which must not turn the hosts left out into failures, and
+#      the work directories an interrupted play left;
 #   4. hostile inventory names, refused before anything runs.
 #
 #   fleet/check-fleet.sh [OVREL_COMPARE] [OVREL_BENCH]
@@ -112,9 +113,18 @@ a, b = (json.load(open(path)) for path in sys.argv[1:])
 sys.exit(0 if a["seed"] != b["seed"] else 1)
 PYTHON
 
-# 3. Hosts left out with --limit are neither measured nor failed.
+# 3. Hosts left out with --limit are neither measured nor failed. Work
+# directories an interrupted play left behind go once their runs are long
+# finished; one whose run is under way stays.
+tmp=$(dirname "$(mktemp -u)")
+stale=$(mktemp -d "$tmp/ovrel-bench.XXXXXX")
+busy=$(mktemp -d "$tmp/ovrel-bench.XXXXXX")
+touch -d '1 hour ago' "$stale/.finished"
 ansible-playbook -i "$results/inventory" fleet/ovrel-bench.yml -e ovrel_results="$results/three" \
   -e ovrel_binary="$bench" -e ovrel_compare="$compare" --limit localhost
+test ! -e "$stale" || fail "the work directory of a long-finished run was left behind"
+test -d "$busy" || fail "the work directory of a run under way was removed"
+rmdir "$busy"
 test -s "$results/three/localhost.json" || fail "no record for the host of the limit"
 for host in localhost-again no-room in-memory; do
   test ! -e "$results/three/$host.error" || fail "$host, left out by --limit, is reported as failed"
