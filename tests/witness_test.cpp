@@ -146,6 +146,22 @@ TEST(WitnessRules, EachReasonItsRuleAndWords)
     }
 }
 
+// The witness does not charge its own reads of the system's files to the
+// measurement: an empty interval's CPU time is no more than its elapsed time
+// (getrusage sits next to the clock readings).
+TEST(Witness, EmptyIntervalChargesNoCpuTimeOfItsOwn)
+{
+    witness_watch(".");
+    std::vector<int64_t> excess;
+    for (int i = 0; i < 101; ++i) {
+        const Interval interval = interval_begin();
+        const Measured empty = interval_end(interval);
+        excess.push_back(empty.witness.cpu_us - empty.us);
+    }
+    std::nth_element(excess.begin(), excess.begin() + 50, excess.end());
+    EXPECT_LE(excess[50], 5) << "median CPU time beyond the elapsed time, in us";
+}
+
 // The manual page states the thresholds the rules use.
 TEST(WitnessRules, ManualPageGivesTheThresholds)
 {
