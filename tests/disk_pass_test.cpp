@@ -477,7 +477,7 @@ TEST_F(DiskPass, WarmUpLeavesNothingBehind)
 {
     for (uint64_t size : {uint64_t{0}, BLOCK_SIZE, uint64_t{256} << 20}) {
         testing::internal::CaptureStdout();
-        warm_up_transfers(size);
+        EXPECT_EQ(warm_up_transfers(size), 0) << size;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << size;
         EXPECT_FALSE(file_exists(SCRATCH_FILE)) << size;
     }

@@ -244,14 +244,14 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     return measured;
 }
 
-void warm_up_transfers(uint64_t file_size)
+int warm_up_transfers(uint64_t file_size)
 {
     // The first transfers of a fresh process are slower than any later
     // ones; they are made here, untimed, on the run's own scratch file,
     // which is then removed so that trial 1 creates it as every trial does.
     const uint64_t blocks = std::min<uint64_t>(file_size / BLOCK_SIZE, WARM_UP_BLOCKS);
     if (blocks == 0)
-        return;
+        return 0;
     PassState state{scratch_open_or_die(true, "Error creating file.\n"), nullptr};
     for (uint64_t i = 0; i < blocks; ++i) {
         const int error = write_block(state, i);
@@ -273,9 +273,7 @@ void warm_up_transfers(uint64_t file_size)
                 scratch_fatal(READ_ERROR, error == NO_REASON ? 0 : error);
         }
     close(state.fd);
-    const int error = scratch_remove();
-    if (error != 0)
-        scratch_fatal("Cannot remove the scratch file.\n", error);
+    return scratch_remove();
 }
 
 int64_t write_pass(uint64_t file_size)

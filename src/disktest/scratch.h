@@ -96,8 +96,9 @@ constexpr uint64_t WARM_UP_BLOCKS = 16;
 // Writes and reads back the first WARM_UP_BLOCKS blocks of a scratch file of
 // `file_size` bytes, untimed and silent, and removes it: a fresh process's
 // first transfers cost more than any later ones, and trial 1 should not pay
-// for them. A failure ends the run as in a pass.
-void warm_up_transfers(uint64_t file_size);
+// for them. A failed transfer ends the run as in a pass; returns 0, or the
+// errno value of a failed removal, as scratch_remove does.
+int warm_up_transfers(uint64_t file_size);
 // The same, milliseconds only.
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);

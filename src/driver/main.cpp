@@ -61,11 +61,8 @@ int main(int argc, char** argv)
     const unsigned seed = parameters.seed_given ? parameters.seed : static_cast<unsigned>(time(nullptr));
     srandom(seed);
     scratch_set_seed(seed);
-    // The read buffers' pages come in now, not inside trial 1's read passes,
-    // and so do the process's first transfers.
+    // The read buffers' pages come in now, not inside trial 1's read passes.
     scratch_touch_buffers();
-    if ((parameters.phases & PHASE_DISK) != 0)
-        warm_up_transfers(parameters.file_size);
     progress_find_terminal();
     std::vector<TrialTimes> times;
     const bool exporting = parameters.export_json != nullptr;

@@ -99,6 +99,15 @@ void print_first_estimate(const RunParameters& parameters, const int64_t latest_
             duration_text((estimate.after_us + 500000) / 1000000).c_str());
 }
 
+// The scratch file that could not be removed ends the run, said so.
+void exit_if_not_removed(int error)
+{
+    if (error == 0)
+        return;
+    fprintf(stderr, "Cannot remove %s/%s: %s\n", visible(working_directory()).c_str(), SCRATCH_FILE, strerror(error));
+    exit(1);
+}
+
 } // namespace
 
 RunEstimate estimate_rest(const RunParameters& parameters, const int64_t latest_us[MEASUREMENT_COUNT], int64_t trial,
@@ -138,6 +147,12 @@ bool measurement_runs(const Measurement& m, const RunParameters& parameters)
 
 void run_trials(const RunParameters& parameters, bool keep_finished, std::vector<TrialTimes>* times)
 {
+    // The process's first transfers, untimed, so that trial 1 does not pay
+    // for them.
+    if ((parameters.phases & PHASE_DISK) != 0)
+        exit_if_not_removed(warm_up_transfers(parameters.file_size));
+    if (interrupt_signal() != 0)
+        return;
     const TimeReading start = time_reading();
     int64_t latest_us[MEASUREMENT_COUNT];
     for (int64_t& us : latest_us)
@@ -180,12 +195,7 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
                 print_first_estimate(parameters, latest_us, index);
         }
         // A file of twice the memory must never stay behind unnoticed.
-        const int error = scratch_remove();
-        if (error != 0) {
-            fprintf(stderr, "Cannot remove %s/%s: %s\n", visible(working_directory()).c_str(), SCRATCH_FILE,
-                    strerror(error));
-            exit(1);
-        }
+        exit_if_not_removed(scratch_remove());
         times->push_back(trial);
         if (keep_finished)
             signals_keep_for_record();
