@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,6 +68,11 @@ size_t terminal_line(char* buffer, size_t size)
 
 void draw_terminal_bar()
 {
+    // Drawn inside the measurement: a terminal that cannot take the line now
+    // (stopped with Ctrl-S) loses this drawing rather than hold up the run.
+    struct pollfd err{STDERR_FILENO, POLLOUT, 0};
+    if (poll(&err, 1, 0) != 1 || (err.revents & POLLOUT) == 0)
+        return;
     char buffer[TERMINAL_LINE];
     size_t length = terminal_line(buffer, sizeof buffer);
     // A shorter line than the last one leaves no tail of it behind.
