@@ -121,6 +121,10 @@ TEST(StatusLine, SaysWhereTheRunIsAndWhatIsLeft)
     status_estimate(-1, 50000000, false);
     EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks; "
                            "more than 50 s left\n");
+    // "More than 0 s" is no estimate.
+    status_estimate(-1, 0, true);
+    EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks\n");
+    status_estimate(-1, 50000000, false);
     status_end();
     EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, between measurements; about 50 s left\n");
 

@@ -95,6 +95,9 @@ void print_first_estimate(const RunParameters& parameters, const int64_t latest_
     if (!progress_on_terminal())
         return;
     const RunEstimate estimate = estimate_rest(parameters, latest_us, 1, measured);
+    // "More than 0 s" says nothing.
+    if (estimate.after_us < 0 || (estimate.lower_bound && estimate.after_us < 500000))
+        return;
     fprintf(stderr, "First estimate: %s %s left.\n", estimate.lower_bound ? "more than" : "about",
             duration_text((estimate.after_us + 500000) / 1000000).c_str());
 }

@@ -91,14 +91,17 @@ int64_t status_time_left_us(int64_t now_us, bool* lower_bound)
         return -1;
     if (measuring.load(std::memory_order_relaxed) == nullptr)
         return after;
+    int64_t left = after;
     if (current < 0) {
         // Nothing says how long this one takes: the rest is a lower bound.
         *lower_bound = true;
-        return after;
+    } else {
+        // A measurement that runs past its estimate has nothing left of it.
+        const int64_t taken = now_us - started_us.load(std::memory_order_relaxed);
+        left += current > taken ? current - taken : 0;
     }
-    // A measurement that runs past its estimate has nothing left of it.
-    const int64_t taken = now_us - started_us.load(std::memory_order_relaxed);
-    return (current > taken ? current - taken : 0) + after;
+    // "More than 0 s" says nothing.
+    return *lower_bound && left < 500000 ? -1 : left;
 }
 
 void status_end()
