@@ -1,5 +1,8 @@
 #include "measure/plain_text.h"
 
+#include <poll.h>
+#include <unistd.h>
+
 void text_put(TextBuffer* text, const char* words)
 {
     while (*words != '\0' && text->at < text->end)
@@ -35,4 +38,22 @@ void text_put_duration(TextBuffer* text, int64_t seconds)
         text_put_number(text, s);
         text_put(text, " s");
     }
+}
+
+void text_put_time_left(TextBuffer* text, const char* separator, int64_t seconds, bool lower_bound)
+{
+    if (seconds < 0)
+        return;
+    text_put(text, separator);
+    text_put(text, lower_bound ? "more than " : "about ");
+    text_put_duration(text, seconds);
+    text_put(text, " left");
+}
+
+bool error_takes_a_line_now()
+{
+    // A line shorter than PIPE_BUF goes into a pipe with room whole or not
+    // at all.
+    struct pollfd err{STDERR_FILENO, POLLOUT, 0};
+    return poll(&err, 1, 0) == 1 && (err.revents & POLLOUT) != 0;
 }

@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <cstdio>
-#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -57,12 +56,8 @@ size_t terminal_line(char* buffer, size_t size)
     text_put_number(&line, total);
     text_put(&line, " ");
     text_put(&line, bar_unit.load(std::memory_order_relaxed));
-    const int64_t left_s = bar_left_s.load(std::memory_order_relaxed);
-    if (left_s >= 0) {
-        text_put(&line, bar_lower_bound.load(std::memory_order_relaxed) ? ", more than " : ", about ");
-        text_put_duration(&line, left_s);
-        text_put(&line, " left");
-    }
+    text_put_time_left(&line, ", ", bar_left_s.load(std::memory_order_relaxed),
+                       bar_lower_bound.load(std::memory_order_relaxed));
     return static_cast<size_t>(line.at - buffer);
 }
 
@@ -70,8 +65,7 @@ void draw_terminal_bar()
 {
     // Drawn inside the measurement: a terminal that cannot take the line now
     // (stopped with Ctrl-S) loses this drawing rather than hold up the run.
-    struct pollfd err{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&err, 1, 0) != 1 || (err.revents & POLLOUT) == 0)
+    if (!error_takes_a_line_now())
         return;
     char buffer[TERMINAL_LINE];
     size_t length = terminal_line(buffer, sizeof buffer);

@@ -1,7 +1,6 @@
 #include "measure/status.h"
 
 #include <atomic>
-#include <poll.h>
 #include <unistd.h>
 
 #include "measure/plain_text.h"
@@ -152,11 +151,7 @@ size_t status_line(char* buffer, size_t size, int64_t now_us)
         }
         bool lower_bound = false;
         const int64_t left_us = status_time_left_us(now_us, &lower_bound);
-        if (left_us >= 0) {
-            text_put(&line, lower_bound ? "; more than " : "; about ");
-            text_put_duration(&line, (left_us + 500000) / 1000000);
-            text_put(&line, " left");
-        }
+        text_put_time_left(&line, "; ", left_us < 0 ? -1 : (left_us + 500000) / 1000000, lower_bound);
     }
     *line.at++ = '\n';
     return static_cast<size_t>(line.at - buffer);
@@ -165,10 +160,8 @@ size_t status_line(char* buffer, size_t size, int64_t now_us)
 void status_print()
 {
     // Nothing is written unless standard error takes it now: a reader that
-    // has stopped must not stop the run. A line shorter than PIPE_BUF goes
-    // into a pipe with room whole or not at all.
-    struct pollfd err{STDERR_FILENO, POLLOUT, 0};
-    if (poll(&err, 1, 0) != 1 || (err.revents & POLLOUT) == 0)
+    // has stopped must not stop the run.
+    if (!error_takes_a_line_now())
         return;
     char buffer[448];
     TextBuffer text{buffer, buffer + sizeof buffer};
