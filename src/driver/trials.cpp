@@ -95,11 +95,16 @@ void print_first_estimate(const RunParameters& parameters, const int64_t latest_
     if (!progress_on_terminal())
         return;
     const RunEstimate estimate = estimate_rest(parameters, latest_us, 1, measured);
-    // "More than 0 s" says nothing.
-    if (estimate.after_us < 0 || (estimate.lower_bound && estimate.after_us < 500000))
+    char text[96];
+    TextBuffer line{text, text + sizeof text - 1};
+    text_put(&line, "First estimate:");
+    const char* const before = line.at;
+    text_put_time_left(&line, " ", estimate.after_us < 0 ? -1 : (estimate.after_us + 500000) / 1000000,
+                       estimate.lower_bound);
+    if (line.at == before)
         return;
-    fprintf(stderr, "First estimate: %s %s left.\n", estimate.lower_bound ? "more than" : "about",
-            duration_text((estimate.after_us + 500000) / 1000000).c_str());
+    *line.at = '\0';
+    fprintf(stderr, "%s.\n", text);
 }
 
 // The scratch file that could not be removed ends the run, said so.

@@ -42,7 +42,8 @@ void text_put_duration(TextBuffer* text, int64_t seconds)
 
 void text_put_time_left(TextBuffer* text, const char* separator, int64_t seconds, bool lower_bound)
 {
-    if (seconds < 0)
+    // "More than 0 s" says nothing.
+    if (seconds < 0 || (lower_bound && seconds == 0))
         return;
     text_put(text, separator);
     text_put(text, lower_bound ? "more than " : "about ");

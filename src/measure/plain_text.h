@@ -15,7 +15,7 @@ void text_put_number(TextBuffer* text, uint64_t value, int min_digits = 1);
 // "1 h 05 min", "4 min 10 s" or "37 s"; a negative count is 0 s.
 void text_put_duration(TextBuffer* text, int64_t seconds);
 // `separator` and "about 7 min 40 s left" ("more than" for a lower bound);
-// nothing when `seconds` is negative (nothing known).
+// nothing when `seconds` is negative (nothing known) or a lower bound of 0.
 void text_put_time_left(TextBuffer* text, const char* separator, int64_t seconds, bool lower_bound);
 
 // Whether standard error takes a short line now without blocking (poll): the

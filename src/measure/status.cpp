@@ -99,8 +99,7 @@ int64_t status_time_left_us(int64_t now_us, bool* lower_bound)
         const int64_t taken = now_us - started_us.load(std::memory_order_relaxed);
         left += current > taken ? current - taken : 0;
     }
-    // "More than 0 s" says nothing.
-    return *lower_bound && left < 500000 ? -1 : left;
+    return left;
 }
 
 void status_end()

@@ -24,8 +24,7 @@ void status_units_done(uint64_t done);
 // `lower_bound` when some of them have no rate of their kind to go by.
 void status_estimate(int64_t current_us, int64_t after_us, bool lower_bound);
 // The run's time left at `now_us` (a reading of the monotonic clock), in µs;
-// -1 when nothing is known, or only that it is more than nothing.
-// Async-signal-safe.
+// -1 when nothing is known. Async-signal-safe.
 int64_t status_time_left_us(int64_t now_us, bool* lower_bound);
 void status_end();
 // The monotonic clock in µs.
