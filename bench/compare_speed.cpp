@@ -76,8 +76,10 @@ int main(int argc, char** argv)
     for (int i = 0; i < count; ++i) {
         std::vector<TrialTimes> times(3);
         for (TrialTimes& trial : times)
-            for (int64_t& ms : trial.ms)
-                ms = 1000 + random() % 100;
+            for (int i = 0; i < MEASUREMENT_COUNT; ++i) {
+                trial.us[i] = 1000000 + random() % 100000;
+                trial.ms[i] = trial.us[i] / 1000;
+            }
         RunRecord record = make_run_record(target, parameters, times, 1);
         // Every record a host of its own: the fleet's hardest case.
         record.machine.host_name = "host-" + std::to_string(i);

@@ -16,6 +16,7 @@
 #include <simdjson.h>
 
 #include "measure/result.h"
+#include "measure/statistics.h"
 #include "record/run_record.h"
 #include "run/measurements.h"
 
@@ -171,7 +172,8 @@ struct Reader {
         return true;
     }
 
-    bool witness(const object& parent, const std::string& where, Witness* w)
+    // `file_bytes`: the run's scratch file, which no reading of it exceeds.
+    bool witness(const object& parent, const std::string& where, int64_t version, uint64_t file_bytes, Witness* w)
     {
         object fields;
         if (!object_field(parent, where, "witness", &fields))
@@ -206,8 +208,12 @@ struct Reader {
             return false;
         w->has_resident = fields.at_key("resident_bytes").get(item) == simdjson::SUCCESS;
         w->resident_bytes = 0;
+        if (w->has_resident && version < 3)
+            return fail(at + "resident_bytes", "is not in records before version 3");
         if (w->has_resident && !whole(fields, at, "resident_bytes", &w->resident_bytes))
             return false;
+        if (w->resident_bytes > file_bytes)
+            return fail(at + "resident_bytes", "is more than the file's size");
         object blocks;
         w->has_blocks = fields.at_key("block_us").get(item) == simdjson::SUCCESS;
         if (w->has_blocks &&
@@ -216,6 +222,8 @@ struct Reader {
              !counter(blocks, at + "block_us.", "p99", &w->block_us.p99_us) ||
              !counter(blocks, at + "block_us.", "max", &w->block_us.max_us)))
             return false;
+        if (w->has_blocks && !(w->block_us.p50_us <= w->block_us.p99_us && w->block_us.p99_us <= w->block_us.max_us))
+            return fail(at + "block_us", "p50, p99 and max are not in that order");
         std::vector<std::string> reasons;
         if (!texts(fields, at, "disturbed", &reasons))
             return false;
@@ -224,9 +232,31 @@ struct Reader {
             const auto named = std::find(std::begin(DISTURBED_NAMES), std::end(DISTURBED_NAMES), reason);
             if (named == std::end(DISTURBED_NAMES))
                 return fail(at + "disturbed", ("names an unknown reason \"" + reason + "\"").c_str());
-            w->disturbed |= 1u << (named - std::begin(DISTURBED_NAMES));
+            const unsigned bit = 1u << (named - std::begin(DISTURBED_NAMES));
+            if ((w->disturbed & bit) != 0)
+                return fail(at + "disturbed", ("names \"" + reason + "\" twice").c_str());
+            w->disturbed |= bit;
         }
         return true;
+    }
+
+    // The seed of random(), which takes an unsigned int.
+    bool seed_below_2_32(uint64_t seed)
+    {
+        return seed <= UINT32_MAX || fail("seed", "is not below 2^32: not a seed of this program");
+    }
+
+    // A time as the benchmark writes it: 2026-12-11T06:40:11Z.
+    bool utc_time(const char* key, const std::string& value)
+    {
+        static const char shape[] = "dddd-dd-ddTdd:dd:ddZ";
+        bool ok = value.size() == sizeof shape - 1;
+        for (size_t i = 0; ok && i < value.size(); ++i)
+            ok = shape[i] == 'd' ? value[i] >= '0' && value[i] <= '9' : value[i] == shape[i];
+        const auto number = [&](size_t at) { return (value[at] - '0') * 10 + (value[at + 1] - '0'); };
+        ok = ok && number(5) >= 1 && number(5) <= 12 && number(8) >= 1 && number(8) <= 31 && number(11) <= 23 &&
+             number(14) <= 59 && number(17) <= 60;
+        return ok || fail(key, "is not a UTC time as 2026-12-11T06:40:11Z");
     }
 
     bool measurement(const element& item, const std::string& where, MeasurementRecord* m)
@@ -256,7 +286,10 @@ struct Reader {
     }
 
     // A trial's measurement: version 2 adds the microseconds and the witness.
-    bool trial_measurement(const element& item, const std::string& where, int64_t version, MeasurementRecord* m)
+    // The milliseconds are the microseconds rounded down, as the benchmark
+    // reads one clock for both.
+    bool trial_measurement(const element& item, const std::string& where, int64_t version, uint64_t file_bytes,
+                           MeasurementRecord* m)
     {
         if (!measurement(item, where, m))
             return false;
@@ -264,8 +297,11 @@ struct Reader {
             return true;
         object fields;
         m->has_us = m->has_witness = true;
-        return as_object(item, where, &fields) && whole(fields, where + ".", "us", &m->us) &&
-               witness(fields, where + ".", &m->witness) && sweep_times(fields, where + ".", m);
+        if (!as_object(item, where, &fields) || !whole(fields, where + ".", "us", &m->us))
+            return false;
+        if (m->ms != m->us / 1000)
+            return fail(where + ".ms", ("is not us / 1000 rounded down (" + std::to_string(m->us / 1000) + ")").c_str());
+        return witness(fields, where + ".", version, file_bytes, &m->witness) && sweep_times(fields, where + ".", m);
     }
 
     // Each sweep's time, where the record has them: one a sweep, together
@@ -306,6 +342,43 @@ std::vector<std::string> expected_ids(const std::vector<std::string>& phases)
                 ids.push_back(m.id);
     }
     return ids;
+}
+
+// The statistics are those of the trials' rates, as the benchmark works them
+// out from the microseconds: a record whose figures disagree with its
+// trials is not one the benchmark wrote.
+bool statistics_match(Reader& reader, const RunRecord& r)
+{
+    for (size_t i = 0; i < r.statistics.size(); ++i) {
+        const StatisticsRecord& s = r.statistics[i];
+        std::vector<double> rates;
+        for (const TrialRecord& trial : r.trials)
+            for (const MeasurementRecord& m : trial.measurements)
+                if (m.id == s.id)
+                    rates.push_back(rate_mib_per_s_us(m.us, m.size_bytes, static_cast<int32_t>(m.sweeps)));
+        const RateStatistics expected = rate_statistics(rates.data(), rates.size());
+        const struct {
+            const char* key;
+            double read;
+            double expected;
+            const char* what;
+        } figures[] = {{"min_mib_per_s", s.min_mib_per_s, expected.min, "lowest"},
+                       {"median_mib_per_s", s.median_mib_per_s, expected.median, "median"},
+                       {"max_mib_per_s", s.max_mib_per_s, expected.max, "highest"},
+                       {"stddev_mib_per_s", s.stddev_mib_per_s, expected.stddev, "standard deviation"}};
+        for (const auto& f : figures) {
+            // A figure without a value is written as null, and read as nan.
+            const double want = std::isfinite(f.expected) ? f.expected : NAN;
+            const bool same = std::isnan(want) ? std::isnan(f.read)
+                                               : std::fabs(f.read - want) <= 1e-9 * std::max(std::fabs(want), 1e-300);
+            if (!same)
+                return reader.fail("statistics[" + std::to_string(i) + "]." + f.key,
+                                   (std::string("is not the ") + f.what + " of the trials' rates (" +
+                                    (std::isnan(want) ? std::string("null") : std::to_string(want)) + ")")
+                                       .c_str());
+        }
+    }
+    return true;
 }
 
 template <typename Item, typename Id>
@@ -354,6 +427,8 @@ bool read_parameters(Reader& reader, const object& document, int64_t version, Pa
         !reader.signed_whole(parameters, at, "large_array_sweeps", &p->large_array_sweeps) ||
         !reader.flag(parameters, at, "direct_io", &p->direct_io) ||
         (version >= 3 && !reader.flag(parameters, at, "cold", &p->cold)) ||
+        (version < 3 && parameters.at_key("cold").error() == simdjson::SUCCESS &&
+         !reader.fail("parameters.cold", "is not in records before version 3")) ||
         !reader.texts(parameters, at, "phases", &p->phases))
         return false;
     for (const std::string& phase : p->phases)
@@ -386,7 +461,8 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         !reader.text(document, "", "label", &r->label, true) ||
         !reader.text(document, "", "started_at", &r->started_at) ||
         !reader.text(document, "", "ended_at", &r->ended_at) || !reader.flag(document, "", "complete", &r->complete) ||
-        !reader.whole(document, "", "seed", &r->seed) ||
+        !reader.whole(document, "", "seed", &r->seed) || !reader.seed_below_2_32(r->seed) ||
+        !reader.utc_time("started_at", r->started_at) || !reader.utc_time("ended_at", r->ended_at) ||
         !reader.texts(document, "", "command_line", &r->command_line) ||
         !read_machine(reader, document, r->schema_version, &r->machine) || !read_parameters(reader, document, r->schema_version, &r->parameters))
         return false;
@@ -420,7 +496,7 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         for (element item : measurements) {
             MeasurementRecord m{};
             if (!reader.trial_measurement(item, at + ".measurements[" + std::to_string(i++) + "]", r->schema_version,
-                                          &m))
+                                          p.file_size_bytes, &m))
                 return false;
             record.measurements.push_back(std::move(m));
         }
@@ -474,7 +550,8 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
             return false;
         r->statistics.push_back(std::move(s));
     }
-    return ids_match(reader, r->statistics, [](const StatisticsRecord& item) { return item.id; }, ids, "statistics");
+    return ids_match(reader, r->statistics, [](const StatisticsRecord& item) { return item.id; }, ids, "statistics") &&
+           (r->schema_version < 2 || statistics_match(reader, *r));
 }
 
 // One parser for the process: its buffers are reused from record to record.
