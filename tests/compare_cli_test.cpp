@@ -124,12 +124,14 @@ protected:
     std::string a() const { return dir_.path + "/a.json"; }
     std::string b() const { return dir_.path + "/b.json"; }
 
-    // A copy of run `from` with another host name and label.
+    // A copy of run `from` with another host name and label, and a seed of
+    // its own: another run, not the same one given twice.
     std::string renamed(const std::string& from, const std::string& host, const std::string& file)
     {
         nlohmann::ordered_json document = nlohmann::ordered_json::parse(read_file(from));
         document["machine"]["host_name"] = host;
         document["label"] = host;
+        document["seed"] = std::hash<std::string>{}(file) & 0xffffffffu;
         write_file(file, document.dump(2));
         return file;
     }
@@ -170,8 +172,8 @@ TEST_F(CompareCli, RealRunsInEveryFormat)
     EXPECT_EQ(document["runs"].size(), 2u);
     EXPECT_EQ(document["comparisons"][0]["measurements"].size(), 12u);
 
-    // The same run against itself: ratio 1, and no difference shown.
-    const Result self = compare({"--format", "json", a(), a()});
+    // Figures the same as the baseline's: ratio 1, and no difference shown.
+    const Result self = compare({"--format", "json", a(), renamed(a(), "a-again", "again.json")});
     for (const nlohmann::json& row : nlohmann::json::parse(self.out)["comparisons"][0]["measurements"]) {
         EXPECT_DOUBLE_EQ(row["ratio"].get<double>(), 1.0) << row["id"];
         EXPECT_EQ(row["verdict"], "no difference shown") << row["id"];
@@ -212,6 +214,33 @@ TEST_F(CompareCli, GroupsOfRunsAndDisturbedTrials)
     // Every trial of one side disturbed: no verdict, and the reason.
     const Result alone = compare({"new/1.json", "new/2.json"});
     EXPECT_NE(alone.out.find("write: disturbed: other-io"), std::string::npos) << alone.out;
+
+    // A record given again counts once: by its name, by another name of
+    // the same file, or as a copy of the same run; the output is the one
+    // without it, and a warning says what was left out.
+    ASSERT_EQ(symlink("1.json", "old/link.json"), 0);
+    ASSERT_EQ(link("new/1.json", "linked.json"), 0);
+    write_file("copy.json", read_file("new/2.json"));
+    const Result twice = compare({"--group", "old", "old", "new", "new", "linked.json", "copy.json"});
+    ASSERT_TRUE(exited_with(twice, 0)) << twice.err;
+    const std::string warnings = "Warning: old/link.json is old/1.json again: counted once\n"
+                                 "Warning: old/1.json is old/1.json again: counted once\n"
+                                 "Warning: old/2.json is old/2.json again: counted once\n"
+                                 "Warning: old/link.json is old/1.json again: counted once\n"
+                                 "Warning: new/1.json is new/1.json again: counted once\n"
+                                 "Warning: and 3 more records given again, each counted once\n";
+    EXPECT_NE(twice.out.find(warnings), std::string::npos) << twice.out;
+    EXPECT_NE(twice.out.find("Each run counts once (its trials' geometric mean): 2 runs against 2"), std::string::npos)
+        << twice.out;
+    const Result pair = compare({"new/1.json", "new/2.json", "linked.json", "copy.json"});
+    EXPECT_NE(pair.out.find("Warning: linked.json is new/1.json again: counted once\n"
+                            "Warning: copy.json holds the run of new/2.json (host new-disk, started "),
+              std::string::npos)
+        << pair.out;
+    const Result one = compare({a(), a()});
+    EXPECT_TRUE(exited_with(one, 64));
+    EXPECT_EQ(one.err.substr(0, one.err.find('\n')),
+              "ovrel-compare: comparing needs two runs or more, and " + a() + " is " + a() + " again: counted once");
 }
 
 TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)

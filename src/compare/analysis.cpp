@@ -1,6 +1,8 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <sys/stat.h>
+#include <tuple>
 
 #include "compare/compare.h"
 #include "measure/result.h"
@@ -39,6 +41,11 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
     runs->reserve(files.size());
     for (const std::string& file : files) {
         LoadedRun run{file, {}};
+        struct stat status;
+        if (stat(file.c_str(), &status) == 0) {
+            run.device = status.st_dev;
+            run.inode = status.st_ino;
+        }
         std::string fault;
         if (!read_record_file(file.c_str(), &run.record, &fault)) {
             // Names and record contents may hold anything: escaped.
@@ -52,6 +59,41 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
         runs->push_back(std::move(run));
     }
     return true;
+}
+
+size_t count_each_run_once(std::vector<LoadedRun>* runs)
+{
+    std::map<std::pair<dev_t, ino_t>, size_t> files;
+    // A run is its host, directory, start and seed: the seed is the second
+    // it started unless given, and two runs in one directory at once
+    // cannot be (the scratch file is locked).
+    std::map<std::tuple<std::string, std::string, std::string, uint64_t>, size_t> starts;
+    std::vector<LoadedRun> kept;
+    kept.reserve(runs->size());
+    size_t left_out = 0;
+    for (size_t given = 0; given < runs->size(); ++given) {
+        LoadedRun& run = (*runs)[given];
+        const RunRecord& r = run.record;
+        const auto file = files.find({run.device, run.inode});
+        const auto start = starts.find({r.machine.host_name, r.machine.directory, r.started_at, r.seed});
+        if (file != files.end() || start != starts.end()) {
+            LoadedRun& first = kept[file != files.end() ? file->second : start->second];
+            first.repeats.emplace_back(given, visible(run.file) +
+                                    (file != files.end() ? " is " + visible(first.file) + " again"
+                                                         : " holds the run of " + visible(first.file) + " (host " +
+                                                               visible(r.machine.host_name) + ", started " +
+                                                               visible(r.started_at) + ", seed " +
+                                                               std::to_string(r.seed) + ")") +
+                                    ": counted once");
+            ++left_out;
+            continue;
+        }
+        files.emplace(std::make_pair(run.device, run.inode), kept.size());
+        starts.emplace(std::make_tuple(r.machine.host_name, r.machine.directory, r.started_at, r.seed), kept.size());
+        kept.push_back(std::move(run));
+    }
+    runs->swap(kept);
+    return left_out;
 }
 
 namespace {
@@ -342,11 +384,34 @@ std::vector<std::string> spread_warnings(const std::vector<LoadedRun>& runs)
     return warnings;
 }
 
+namespace {
+
+// The records given twice, the first few by name: a directory given twice
+// repeats thousands.
+std::vector<std::string> repeat_warnings(const std::vector<LoadedRun>& runs)
+{
+    constexpr size_t SHOWN = 5;
+    std::vector<std::pair<size_t, std::string>> repeats;
+    for (const LoadedRun& run : runs)
+        repeats.insert(repeats.end(), run.repeats.begin(), run.repeats.end());
+    std::sort(repeats.begin(), repeats.end());
+    std::vector<std::string> warnings;
+    for (size_t i = 0; i < repeats.size() && i < SHOWN; ++i)
+        warnings.push_back(repeats[i].second);
+    const size_t more = repeats.size() - warnings.size();
+    if (more > 0)
+        warnings.push_back("and " + std::to_string(more) + " more records given again, each counted once");
+    return warnings;
+}
+
+} // namespace
+
 std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& runs)
 {
     std::vector<std::string> warnings;
     if (runs.empty())
         return warnings;
+    warnings = repeat_warnings(runs);
     const ParametersRecord& base = runs[0].record.parameters;
     for (size_t r = 0; r < runs.size(); ++r) {
         const RunRecord& record = runs[r].record;
@@ -450,7 +515,7 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
                                          visible(fleet_version));
     }
     constexpr size_t SHOWN = 5;
-    std::vector<std::string> warnings;
+    std::vector<std::string> warnings = repeat_warnings(runs);
     for (int kind = 0; kind < KINDS; ++kind) {
         for (size_t i = 0; i < sentences[kind].size() && i < SHOWN; ++i)
             warnings.push_back(sentences[kind][i]);

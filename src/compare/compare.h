@@ -5,7 +5,9 @@
 #include <cstddef>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
+#include <sys/types.h>
 
 #include "measure/statistics.h"
 #include "measure/witness.h"
@@ -15,11 +17,21 @@ struct LoadedRun {
     std::string file;
     RunRecord record;
     std::string group{};  // the directory argument the record came from; empty for a file
+    dev_t device{};       // of the file read
+    ino_t inode{};
+    // The same record given again: what was left out, one sentence each,
+    // with its place among the files given.
+    std::vector<std::pair<size_t, std::string>> repeats{};
 };
 
 // Reads every file through the validating reader. On the first failure,
 // false with `*error` as "FILE: what is wrong".
 bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* runs, std::string* error);
+// Each record counted once: a file given again (by any name), or another
+// file holding the same run (host, directory, start and seed), is left
+// out, and the run kept says so in its `repeats`. Returns how many were
+// left out.
+size_t count_each_run_once(std::vector<LoadedRun>* runs);
 
 // The trials' rates of measurement `id` that can be compared: finite and
 // above zero (a 0 ms or empty measurement has none), from the microseconds

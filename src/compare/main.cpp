@@ -211,12 +211,17 @@ int main(int argc, char** argv)
     std::vector<std::string> groups;
     if (!expand_directories(options.files, &files, &groups, &error))
         fail(error);
-    if (options.format != Format::OpenMetrics && !options.fleet && files.size() < 2)
+    const bool comparing = options.format != Format::OpenMetrics && !options.fleet;
+    if (comparing && files.size() < 2)
         usage("comparing needs two runs or more (the first is the baseline); --fleet takes any number", nullptr);
     if (!load_runs(files, &runs, &error))
         fail(error);
     for (size_t i = 0; i < runs.size(); ++i)
         runs[i].group = groups[i];
+    // A record given twice would count twice, and narrow every interval.
+    count_each_run_once(&runs);
+    if (comparing && runs.size() < 2)
+        usage(("comparing needs two runs or more, and " + runs[0].repeats[0].second).c_str(), nullptr);
 
     Fleet fleet{};
     if (options.fleet)
