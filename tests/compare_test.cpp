@@ -385,6 +385,38 @@ TEST(Compare, GroupsMakeTheRunTheUnit)
     const std::string text = render_comparison(runs, Format::Text, CompareOptions{true, -1});
     EXPECT_NE(text.find("new against old-disk: small-1 1.25x faster ["), std::string::npos) << text;
     EXPECT_NE(text.find("Each run counts once"), std::string::npos) << text;
+    EXPECT_NE(text.find("\n12 verdicts in 1 comparison: chance alone gives a false \"faster\" or \"slower\" in\n"
+                        "at most one comparison in 20 (0.05 expected here).\n"),
+              std::string::npos)
+        << text;
+
+    // Three runs against one: a single run's trials say nothing of the
+    // spread between runs, so the trials are the units on both sides, under
+    // the smallest difference of one run a side, and the note says so.
+    const std::vector<LoadedRun> three_to_one(runs.begin(), runs.begin() + 4);
+    const std::vector<Side> uneven = sides_of(three_to_one, true);
+    for (int first = 0; first < 2; ++first) {
+        const Claim claim = claim_for(three_to_one, uneven[first], uneven[1 - first], CompareOptions{true, -1});
+        EXPECT_FALSE(claim.runs_as_unit);
+        EXPECT_DOUBLE_EQ(claim.smallest_difference, SMALLEST_DIFFERENCE_ONE_RUN);
+        EXPECT_EQ(claim.refusal, "");
+    }
+    const Comparison pooled = compare_side(three_to_one, uneven, 1, CompareOptions{true, -1});
+    EXPECT_FALSE(pooled.runs_as_unit);
+    EXPECT_EQ(row_of(pooled, "write").base.units.n, 6u);
+    EXPECT_EQ(row_of(pooled, "write").other.units.n, 2u);
+    EXPECT_EQ(row_of(pooled, "write").verdict, Verdict::Small);
+    const std::string uneven_text = render_comparison(three_to_one, Format::Text, CompareOptions{true, -1});
+    EXPECT_NE(uneven_text.find("The trials are the units (1 run against 3): a side with one run has no spread\n"),
+              std::string::npos)
+        << uneven_text;
+    EXPECT_EQ(uneven_text.find("the spread between runs is in the intervals"), std::string::npos) << uneven_text;
+    // Two runs, one of which has no rates, are one run with rates.
+    std::vector<LoadedRun> hollow(runs.begin(), runs.begin() + 5);
+    for (TrialRecord& trial : hollow[4].record.trials)
+        for (MeasurementRecord& m : trial.measurements)
+            m.size_bytes = 0;
+    EXPECT_FALSE(compare_side(hollow, sides_of(hollow, true), 1, CompareOptions{true, -1}).runs_as_unit);
 }
 
 TEST(Compare, WarnsWhenRunsAreNotComparable)
@@ -439,10 +471,12 @@ TEST(Compare, WarnsOfWideSpreadAndWideIntervals)
     const std::string text = render_comparison(runs, Format::Text);
     EXPECT_NE(text.find("Warning: run 2's trials spread widely"), std::string::npos) << text;
     EXPECT_NE(text.find("\nToo few trials for an interval within 10%: small-1, small-2,"), std::string::npos) << text;
-    EXPECT_NE(text.find("\n12 verdicts in 1 comparison: chance alone gives a false \"faster\" or \"slower\" in\n"
-                        "at most one comparison in 20 (0.05 expected here).\n"),
+    // One run a side: only what the calibration measured, not a promise.
+    EXPECT_NE(text.find("\n12 verdicts in 1 comparison with the trials as units: no rate of false verdicts\n"
+                        "can be promised. Calibrated on runs of one configuration, 7.8% of such comparisons\n"),
               std::string::npos)
         << text;
+    EXPECT_EQ(text.find("at most one comparison in 20"), std::string::npos) << text;
     EXPECT_EQ(spread_warnings({runs[0]}), std::vector<std::string>{});
 }
 

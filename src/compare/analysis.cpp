@@ -214,10 +214,101 @@ std::vector<Side> sides_of(const std::vector<LoadedRun>& runs, bool group)
 
 namespace {
 
-// A side's units for one measurement: the trials of a single run, or each
+// The runs of a side that hold a rate for any of `ids`.
+size_t runs_with_rates(const std::vector<LoadedRun>& runs, const Side& side, const std::vector<std::string>& ids)
+{
+    size_t count = 0;
+    for (size_t r : side.runs) {
+        bool any = false;
+        for (size_t i = 0; i < ids.size() && !any; ++i)
+            any = !trial_rates(runs[r].record, ids[i]).empty();
+        count += any ? 1 : 0;
+    }
+    return count;
+}
+
+std::vector<std::string> ids_of_sides(const std::vector<LoadedRun>& runs, const Side& base, const Side& other);
+
+} // namespace
+
+Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side& other, const CompareOptions& options)
+{
+    const std::vector<std::string> ids = ids_of_sides(runs, base, other);
+    const size_t base_runs = runs_with_rates(runs, base, ids);
+    const size_t other_runs = runs_with_rates(runs, other, ids);
+    Claim claim{base_runs >= 2 && other_runs >= 2, 0, "", ""};
+    claim.smallest_difference = options.smallest_difference >= 0 ? options.smallest_difference
+                                : claim.runs_as_unit              ? 0
+                                                                  : SMALLEST_DIFFERENCE_ONE_RUN;
+    if (base_runs == 0 || other_runs == 0)
+        claim.refusal = std::string(base_runs == 0 ? "the baseline" : "this side") +
+                        " holds no rates (every measurement took 0 ms or moved nothing)";
+    char text[256];
+    if (claim.runs_as_unit)
+        snprintf(text, sizeof text,
+                 "Each run counts once (its trials' geometric mean): %zu run%s against %zu;\n"
+                 "the spread between runs is in the intervals.\n",
+                 other_runs, other_runs == 1 ? "" : "s", base_runs);
+    else if (base.runs.size() == 1 && other.runs.size() == 1)
+        snprintf(text, sizeof text,
+                 "One run a side: the intervals cover the spread between trials only, not between runs\n"
+                 "(several runs a side with --group count that too).\n");
+    else
+        snprintf(text, sizeof text,
+                 "The trials are the units (%zu run%s against %zu): a side with one run has no spread\n"
+                 "between runs to weigh, so the intervals cover the spread between trials only\n"
+                 "(two runs or more a side with --group count the spread between runs too).\n",
+                 other_runs, other_runs == 1 ? "" : "s", base_runs);
+    claim.note = text;
+    return claim;
+}
+
+std::string verdicts_promise(const std::vector<Comparison>& comparisons)
+{
+    size_t verdicts[2] = {0, 0};
+    size_t kinds[2] = {0, 0};
+    for (const Comparison& comparison : comparisons) {
+        verdicts[comparison.runs_as_unit ? 1 : 0] += comparison.family;
+        kinds[comparison.runs_as_unit ? 1 : 0] += comparison.family > 0 ? 1 : 0;
+    }
+    std::string out;
+    char text[512];
+    if (verdicts[1] > 0) {
+        snprintf(text, sizeof text,
+                 "\n%zu verdict%s in %zu comparison%s%s: chance alone gives a false \"faster\" or "
+                 "\"slower\" in\nat most one comparison in 20 (%.2f expected here).\n",
+                 verdicts[1], verdicts[1] == 1 ? "" : "s", kinds[1], kinds[1] == 1 ? "" : "s",
+                 verdicts[0] > 0 ? " of several runs a side" : "", 0.05 * static_cast<double>(kinds[1]));
+        out += text;
+    }
+    if (verdicts[0] > 0) {
+        snprintf(text, sizeof text,
+                 "\n%zu verdict%s in %zu comparison%s with the trials as units: no rate of false verdicts\n"
+                 "can be promised. Calibrated on runs of one configuration, %s of such comparisons\n"
+                 "said \"faster\" or \"slower\" (%s in one set); several runs a side (--group) keep it\n"
+                 "within one in 20.\n",
+                 verdicts[0], verdicts[0] == 1 ? "" : "s", kinds[0], kinds[0] == 1 ? "" : "s",
+                 CALIBRATED_FALSE_ONE_RUN, CALIBRATED_FALSE_ONE_RUN_WORST);
+        out += text;
+    }
+    return out;
+}
+
+namespace {
+
+std::vector<std::string> ids_of_sides(const std::vector<LoadedRun>& runs, const Side& base, const Side& other)
+{
+    std::vector<const RunRecord*> records;
+    for (const Side* side : {&base, &other})
+        for (size_t r : side->runs)
+            records.push_back(&runs[r].record);
+    return ids_in(records);
+}
+
+// A side's units for one measurement: the trials of its runs, or each
 // run's geometric mean, so that the spread between runs counts.
 std::vector<double> side_units(const std::vector<LoadedRun>& runs, const Side& side, const std::string& id,
-                               SideFigures* figures)
+                               bool runs_as_unit, SideFigures* figures)
 {
     std::vector<double> units;
     figures->trials = 0;
@@ -228,8 +319,8 @@ std::vector<double> side_units(const std::vector<LoadedRun>& runs, const Side& s
         figures->trials += clean.rates.size();
         figures->left_out += clean.left_out;
         figures->reasons |= clean.reasons;
-        if (side.runs.size() == 1)
-            units = std::move(clean.rates);
+        if (!runs_as_unit)
+            units.insert(units.end(), clean.rates.begin(), clean.rates.end());
         else if (!clean.rates.empty())
             units.push_back(geometric_mean_of(clean.rates));
     }
@@ -260,19 +351,13 @@ Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
 Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
                         const CompareOptions& options)
 {
-    Comparison comparison{s, 0, sides[0].runs.size() > 1 || sides[s].runs.size() > 1, {}};
-    const double smallest = options.smallest_difference >= 0 ? options.smallest_difference
-                            : comparison.runs_as_unit         ? 0
-                                                              : SMALLEST_DIFFERENCE_ONE_RUN;
-    std::vector<const RunRecord*> records;
-    for (size_t side : {size_t{0}, s})
-        for (size_t r : sides[side].runs)
-            records.push_back(&runs[r].record);
+    const Claim claim = claim_for(runs, sides[0], sides[s], options);
+    Comparison comparison{s, 0, claim.runs_as_unit, {}, claim};
     std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
-    for (const std::string& id : ids_in(records)) {
-        ComparisonRow row{id, {}, {}, {}, 0.95, Verdict::NoRates, smallest};
-        std::vector<double> base = side_units(runs, sides[0], id, &row.base);
-        std::vector<double> other = side_units(runs, sides[s], id, &row.other);
+    for (const std::string& id : ids_of_sides(runs, sides[0], sides[s])) {
+        ComparisonRow row{id, {}, {}, {}, 0.95, Verdict::NoRates, claim.smallest_difference};
+        std::vector<double> base = side_units(runs, sides[0], id, claim.runs_as_unit, &row.base);
+        std::vector<double> other = side_units(runs, sides[s], id, claim.runs_as_unit, &row.other);
         row.estimate = ratio_estimate(base, other);
         if (row.estimate.has_interval)
             ++comparison.family;

@@ -65,14 +65,20 @@ struct CleanRates {
 };
 CleanRates clean_rates(const RunRecord& record, const std::string& id);
 
-// The smallest difference a verdict reports between single runs, chosen
-// from the calibration runs of bench/compare_calibration: one run a side,
-// the interval covers the spread between trials only, and quiet runs of
-// one configuration on a shared machine drift apart by 20-35% within
+// The smallest difference a verdict reports where the trials are the units,
+// chosen from the calibration runs of bench/compare_calibration: one run a
+// side, the interval covers the spread between trials only, and quiet runs
+// of one configuration on a shared machine drift apart by 20-35% within
 // minutes while each run's trials agree to a few percent. Where the runs
 // are the unit (several a side), their spread is in the interval and no
 // smallest difference is needed.
 constexpr double SMALLEST_DIFFERENCE_ONE_RUN = 0.30;
+// What that calibration measured (docs/benchmarks.md): with one run a side
+// and the floor above, the share of comparisons of one configuration with
+// itself that still said "faster" or "slower", over all sets and in the
+// worst one. With two runs or more a side it stayed within one in 20.
+constexpr const char* CALIBRATED_FALSE_ONE_RUN = "7.8%";
+constexpr const char* CALIBRATED_FALSE_ONE_RUN_WORST = "28.6%";
 
 struct CompareOptions {
     bool group = false;               // runs of one directory argument, or of one label, are one side
@@ -107,13 +113,31 @@ struct ComparisonRow {
     double smallest_difference;  // reported only from this share on
 };
 
+// What a comparison of two sides may claim, decided in one place. The runs
+// are the units only where both sides hold two runs or more with rates (the
+// spread between runs is then in the intervals); otherwise the trials are,
+// pooled over a side's runs, under the smallest difference of one run a side.
+struct Claim {
+    bool runs_as_unit;
+    double smallest_difference;  // differences under this share are not reported
+    std::string refusal;         // why no verdict can be made at all; empty where one can
+    std::string note;            // what the intervals cover, for under the table
+};
+Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side& other,
+                const CompareOptions& options);
+
 // One side against the baseline (side 0), over the measurements either holds.
 struct Comparison {
     size_t side;     // index into the sides
     size_t family;   // measurements with an interval: the 5% is shared among them (Holm)
     bool runs_as_unit;
     std::vector<ComparisonRow> rows;
+    Claim claim;
 };
+// What chance alone may do to the verdicts of `comparisons`, as calibrated
+// for their kind: the closing sentence of a text report, empty without
+// verdicts.
+std::string verdicts_promise(const std::vector<Comparison>& comparisons);
 
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
                                      const CompareOptions& options = CompareOptions{});

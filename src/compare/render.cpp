@@ -334,8 +334,9 @@ std::string side_name(const Side& side, Format format)
     return shown(side.name, format);
 }
 
-// What the intervals of a comparison cover, and the chance of a false verdict.
-std::string method_note(const Comparison& comparison, const std::vector<Side>& sides)
+// What the intervals of a comparison cover, and why no verdict can be made
+// where none can.
+std::string method_note(const Comparison& comparison)
 {
     std::string out;
     if (comparison.family > 1)
@@ -344,17 +345,11 @@ std::string method_note(const Comparison& comparison, const std::vector<Side>& s
                percent_text(1 - 0.05 / static_cast<double>(comparison.family)) + " first)";
     else
         out += "Intervals at 95%";
-    const double smallest = comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference;
+    const double smallest = comparison.claim.smallest_difference;
     out += smallest > 0 ? printed(";\ndifferences under %.0f%% are not reported.\n", 100 * smallest) : ".\n";
-    const size_t base_runs = sides[0].runs.size();
-    const size_t other_runs = sides[comparison.side].runs.size();
-    if (comparison.runs_as_unit)
-        out += printed("Each run counts once (its trials' geometric mean): %zu run%s against %zu;\n"
-                       "the spread between runs is in the intervals.\n",
-                       other_runs, other_runs == 1 ? "" : "s", base_runs);
-    else
-        out += "One run a side: the intervals cover the spread between trials only, not between runs\n"
-               "(several runs a side with --group count that too).\n";
+    out += comparison.claim.note;
+    if (!comparison.claim.refusal.empty())
+        out += "No verdict: " + comparison.claim.refusal + ".\n";
     return out;
 }
 
@@ -442,7 +437,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
                    ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
                    (comparison.runs_as_unit ? "true" : "false") + ", \"family\": " +
                    std::to_string(comparison.family) + ", \"smallest_difference\": " +
-                   json_number(comparison.rows.empty() ? 0 : comparison.rows[0].smallest_difference) +
+                   json_number(comparison.claim.smallest_difference) +
                    ",\n     \"summary\": " +
                    json_text(summary_line(side.name, sides[0].name, comparison)) +
                    ",\n     \"measurements\": [";
@@ -515,12 +510,12 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
         const std::string unit = comparison.runs_as_unit ? "runs" : "trials";
         verdicts += comparison.family;
         if (markdown) {
-            out += "\n## " + other + " against " + base + "\n\n" + method_note(comparison, sides) +
+            out += "\n## " + other + " against " + base + "\n\n" + method_note(comparison) +
                    "\n| measurement | " + base + " MiB/s | " + unit + " | " + other + " MiB/s | " + unit +
                    " | ratio | interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
         } else {
             out += "\n" + other + " against " + base + " (geometric means; " + unit + " a side)\n" +
-                   method_note(comparison, sides);
+                   method_note(comparison);
             out += printed("%-8s %10s %3s %10s %3s %9s %20s  %s\n", "", "baseline", "n", "other", "n", "ratio",
                            "interval", "verdict");
         }
@@ -544,11 +539,7 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
             out += (markdown ? "\n" : "") +
                    folded(words_of("Too few " + unit + " for an interval within 10%: " + wide + "."));
     }
-    if (verdicts > 0)
-        out += printed("\n%zu verdict%s in %zu comparison%s: chance alone gives a false \"faster\" or "
-                       "\"slower\" in\nat most one comparison in 20 (%.2f expected here).\n",
-                       verdicts, verdicts == 1 ? "" : "s", comparisons.size(),
-                       comparisons.size() == 1 ? "" : "s", 0.05 * static_cast<double>(comparisons.size()));
+    out += verdicts_promise(comparisons);
     emit(sink, &out);
 }
 
