@@ -14,10 +14,138 @@
 
 #include "compare/compare.h"
 #include "measure/visible.h"
+#include "record/replace_file.h"
 
 namespace {
 
 constexpr int EXIT_USAGE = 64;
+
+struct Options {
+    Format format = Format::Text;
+    bool has_plot = false;
+    std::string plot;
+    bool has_output = false;
+    std::string output;
+    bool fleet = false;
+    bool by_label = false;
+    CompareOptions compare;
+    std::vector<std::string> files;
+};
+
+// What the program writes, by the options given: a comparison, a fleet's
+// report, or metrics. An option means something in some of them.
+constexpr unsigned COMPARING = 1;
+constexpr unsigned FLEET = 2;
+constexpr unsigned METRICS = 4;
+constexpr unsigned ANY_MODE = COMPARING | FLEET | METRICS;
+
+struct CompareOption {
+    const char* word;
+    const char* short_word;  // or null
+    const char* value_name;  // shown in the usage message; null when it takes no value
+    unsigned modes;          // where it means something
+    const char* elsewhere;   // the usage error where it does not
+    const char* help;        // one line of the usage message, with the default
+    void (*apply)(const char* value, Options& options);
+};
+
+[[noreturn]] void usage(const char* message, const char* word);
+
+void set_format(const char* value, Options& options)
+{
+    const struct {
+        const char* name;
+        Format format;
+    } formats[] = {{"text", Format::Text}, {"markdown", Format::Markdown}, {"csv", Format::Csv}, {"json", Format::Json},
+                   {"openmetrics", Format::OpenMetrics}};
+    for (const auto& entry : formats)
+        if (strcmp(value, entry.name) == 0) {
+            options.format = entry.format;
+            return;
+        }
+    usage("unknown format: ", value);
+}
+
+void set_output(const char* value, Options& options)
+{
+    options.output = value;
+    options.has_output = true;
+}
+
+void set_plot(const char* value, Options& options)
+{
+    options.plot = value;
+    options.has_plot = true;
+}
+
+void set_group(const char*, Options& options)
+{
+    options.compare.group = true;
+}
+
+// A percentage as digits with at most one point between them: no sign,
+// blank, exponent or base, which strtod would take.
+void set_smallest_difference(const char* value, Options& options)
+{
+    const size_t digits = strspn(value, "0123456789");
+    const bool shaped = digits > 0 && (value[digits] == '\0' || (value[digits] == '.' && value[digits + 1] != '\0' &&
+                                                                  value[digits + 1 + strspn(value + digits + 1,
+                                                                                            "0123456789")] == '\0'));
+    const double percent = shaped ? strtod(value, nullptr) : -1;
+    if (!(percent >= 0 && percent < 100))
+        usage("--smallest-difference takes a percentage from 0 to below 100, not ", value);
+    options.compare.smallest_difference = percent / 100;
+}
+
+void set_fleet(const char*, Options& options)
+{
+    options.fleet = true;
+}
+
+void set_by(const char* value, Options& options)
+{
+    if (strcmp(value, "host") != 0 && strcmp(value, "label") != 0)
+        usage("--by takes host or label, not ", value);
+    options.by_label = strcmp(value, "label") == 0;
+}
+
+void show_help(const char*, Options&)
+{
+    usage(nullptr, nullptr);
+}
+
+void show_version(const char*, Options&)
+{
+    printf("ovrel-compare %s\n", OVREL_VERSION);
+    exit(fflush(stdout) == 0 ? 0 : 1);
+}
+
+const char* const NOT_WITH_METRICS =
+    "--format openmetrics takes the newest run of each host and label; it has no --fleet or --plot";
+const char* const ONLY_COMPARING =
+    "--group and --smallest-difference are for comparing runs: not with --fleet or openmetrics";
+
+constexpr CompareOption OPTIONS[] = {
+    {"--format", nullptr, "text|markdown|csv|json|openmetrics", ANY_MODE, nullptr,
+     "write the report as text, Markdown, CSV, JSON, or metrics for Prometheus (default: text)", set_format},
+    {"--output", nullptr, "FILE", ANY_MODE, nullptr,
+     "replace FILE, a regular file or a new name, with the report (default: standard output)", set_output},
+    {"--plot", nullptr, "FILE", COMPARING | FLEET, NOT_WITH_METRICS,
+     "draw the comparison or the fleet into FILE, .svg or .png, with gnuplot (default: none)", set_plot},
+    {"--group", nullptr, nullptr, COMPARING, ONLY_COMPARING,
+     "the runs of one directory, or of one label, are one side (default: each run a side)", set_group},
+    {"--smallest-difference", nullptr, "PERCENT", COMPARING, ONLY_COMPARING,
+     "report differences from PERCENT on, 0 to below 100 (default: 30 with the trials as units, 0 with runs)",
+     set_smallest_difference},
+    {"--fleet", nullptr, nullptr, COMPARING | FLEET, NOT_WITH_METRICS,
+     "find the hosts of a fleet that stand out, in any number of runs (default: compare with the first)",
+     set_fleet},
+    {"--by", nullptr, "host|label", FLEET, "--by tells the hosts of a fleet apart: it needs --fleet",
+     "tell the fleet's hosts apart by host name or by label (default: host)", set_by},
+    {"--help", "-h", nullptr, ANY_MODE, nullptr, "print this message and exit with status 64", show_help},
+    {"--version", nullptr, nullptr, ANY_MODE, nullptr, "print the version and exit", show_version},
+};
+constexpr size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
 
 [[noreturn]] void usage(const char* message, const char* word)
 {
@@ -26,8 +154,17 @@ constexpr int EXIT_USAGE = 64;
     fputs("Usage: ovrel-compare [--format text|markdown|csv|json|openmetrics] [--output FILE]\n"
           "                     [--plot FILE] [--group] [--smallest-difference PERCENT]\n"
           "                     [--fleet [--by host|label]] RUN.json|DIR...\n"
-          "       ovrel-compare --version\n",
+          "       ovrel-compare --version\n"
+          "Options:\n",
           stderr);
+    for (const CompareOption& option : OPTIONS) {
+        std::string words = option.word;
+        if (option.value_name != nullptr)
+            words = words + " " + option.value_name;
+        if (option.short_word != nullptr)
+            words = words + ", " + option.short_word;
+        fprintf(stderr, "  %-26s %s\n", words.c_str(), option.help);
+    }
     exit(EXIT_USAGE);
 }
 
@@ -37,35 +174,27 @@ constexpr int EXIT_USAGE = 64;
     exit(1);
 }
 
-struct Options {
-    Format format = Format::Text;
-    std::string plot;
-    bool has_output = false;
-    std::string output;
-    bool fleet = false;
-    bool by_label = false;
-    bool by_given = false;
-    CompareOptions compare;
-    bool compare_given = false;
-    std::vector<std::string> files;
-};
-
-Format format_named(const char* name)
+// The option that `word` names, as "--name", "-n" or "--name=value"; in the
+// last case `*inline_value` points at the value.
+const CompareOption* find_option(const char* word, const char** inline_value)
 {
-    const struct {
-        const char* name;
-        Format format;
-    } formats[] = {{"text", Format::Text}, {"markdown", Format::Markdown}, {"csv", Format::Csv}, {"json", Format::Json},
-                   {"openmetrics", Format::OpenMetrics}};
-    for (const auto& entry : formats)
-        if (strcmp(name, entry.name) == 0)
-            return entry.format;
-    usage("unknown format: ", name);
+    *inline_value = nullptr;
+    for (const CompareOption& option : OPTIONS) {
+        if (strcmp(word, option.word) == 0 || (option.short_word != nullptr && strcmp(word, option.short_word) == 0))
+            return &option;
+        const size_t length = strlen(option.word);
+        if (option.value_name != nullptr && strncmp(word, option.word, length) == 0 && word[length] == '=') {
+            *inline_value = word + length + 1;
+            return &option;
+        }
+    }
+    return nullptr;
 }
 
 Options parse(int argc, char** argv)
 {
     Options options;
+    bool given[OPTION_COUNT] = {};
     bool only_files = false;
     for (int i = 1; i < argc; ++i) {
         const char* word = argv[i];
@@ -73,73 +202,58 @@ Options parse(int argc, char** argv)
             options.files.push_back(word);
             continue;
         }
-        const char* equals = strchr(word, '=');
-        const std::string name = equals != nullptr ? std::string(word, equals) : std::string(word);
-        const auto value = [&]() -> const char* {
-            if (equals != nullptr)
-                return equals + 1;
-            if (i + 1 >= argc)
-                usage("missing value for ", name.c_str());
-            return argv[++i];
-        };
-        if (name == "--")
+        if (strcmp(word, "--") == 0) {
             only_files = true;
-        else if (name == "--help" || name == "-h")
-            usage(nullptr, nullptr);
-        else if (name == "--version" && equals == nullptr) {
-            printf("ovrel-compare %s\n", OVREL_VERSION);
-            exit(fflush(stdout) == 0 ? 0 : 1);
+            continue;
         }
-        else if (name == "--format")
-            options.format = format_named(value());
-        else if (name == "--plot")
-            options.plot = value();
-        else if (name == "--output") {
-            options.output = value();
-            options.has_output = true;
-        }
-        else if (name == "--fleet" && equals == nullptr)
-            options.fleet = true;
-        else if (name == "--group" && equals == nullptr) {
-            options.compare.group = true;
-            options.compare_given = true;
-        }
-        else if (name == "--smallest-difference") {
-            const char* text = value();
-            char* end = nullptr;
-            errno = 0;
-            const double percent = strtod(text, &end);
-            if (end == text || *end != '\0' || errno != 0 || !(percent >= 0 && percent < 100))
-                usage("--smallest-difference takes a percentage from 0 to below 100, not ", text);
-            options.compare.smallest_difference = percent / 100;
-            options.compare_given = true;
-        }
-        else if (name == "--by") {
-            const std::string by = value();
-            if (by != "host" && by != "label")
-                usage("--by takes host or label, not ", by.c_str());
-            options.by_label = by == "label";
-            options.by_given = true;
-        }
-        else
+        const char* value = nullptr;
+        const CompareOption* option = find_option(word, &value);
+        if (option == nullptr)
             usage("unknown option: ", word);
+        if (option->value_name != nullptr && value == nullptr) {
+            if (i + 1 >= argc)
+                usage("missing value for ", option->word);
+            value = argv[++i];
+        }
+        given[option - OPTIONS] = true;
+        option->apply(value, options);
     }
     if (options.files.empty())
         usage("no run files given", nullptr);
-    if (options.compare_given && (options.fleet || options.format == Format::OpenMetrics))
-        usage("--group and --smallest-difference are for comparing runs: not with --fleet or openmetrics", nullptr);
-    if (options.by_given && !options.fleet)
-        usage("--by tells the hosts of a fleet apart: it needs --fleet", nullptr);
-    // gnuplot would take a name beginning with "|" as a command to run.
-    if (!options.plot.empty() && options.plot[0] == '|')
-        usage("the plot's file name must not begin with |: ", options.plot.c_str());
-    if (options.format == Format::OpenMetrics && (options.fleet || !options.plot.empty()))
-        usage("--format openmetrics takes the newest run of each host and label; it has no --fleet or --plot", nullptr);
+    const unsigned mode = options.format == Format::OpenMetrics ? METRICS : options.fleet ? FLEET : COMPARING;
+    for (size_t i = 0; i < OPTION_COUNT; ++i)
+        if (given[i] && (OPTIONS[i].modes & mode) == 0)
+            usage(OPTIONS[i].elsewhere, nullptr);
     if (options.has_output && (options.output.empty() || options.output.back() == '/'))
         usage("--output needs a file name: ", options.output.c_str());
-    if (!options.plot.empty() && options.plot.size() < 5)
+    if (options.has_plot && options.plot.empty())
+        usage("--plot needs a file name", nullptr);
+    // gnuplot would take a name beginning with "|" as a command to run.
+    if (options.has_plot && options.plot[0] == '|')
+        usage("the plot's file name must not begin with |: ", options.plot.c_str());
+    if (options.has_plot && options.plot.size() < 5)
         usage("the plot's file name must end in .svg or .png: ", options.plot.c_str());
+    if (options.has_plot && options.has_output && options.plot == options.output)
+        usage("--output and --plot name one file: ", options.plot.c_str());
     return options;
+}
+
+// What the program writes replaces a regular file or takes a new name:
+// a device, FIFO, socket, directory or link is refused, and so is a record
+// being read (exit 1, nothing written).
+void check_target(const std::string& path, const std::vector<LoadedRun>& runs, const struct stat* other)
+{
+    bool exists = false;
+    struct stat status;
+    if (const char* reason = why_not_replaceable(path, &exists, &status))
+        fail("cannot write " + visible(path) + ": " + reason);
+    if (!exists)
+        return;
+    if (other != nullptr && other->st_dev == status.st_dev && other->st_ino == status.st_ino)
+        usage("--output and --plot name one file: ", path.c_str());
+    for (const LoadedRun& run : runs)
+        if (run.device == status.st_dev && run.inode == status.st_ino)
+            fail("cannot write " + visible(path) + ": it is the record " + visible(run.file) + ", read for the report");
 }
 
 // A directory stands for the records in it: its *.json files, by name.
@@ -202,7 +316,7 @@ void write_report(FILE* sink, void* context)
 int main(int argc, char** argv)
 {
     const Options options = parse(argc, argv);
-    if (!options.plot.empty() && !gnuplot_available())
+    if (options.has_plot && !gnuplot_available())
         fail("--plot needs gnuplot (Debian: gnuplot-nox, FreeBSD: math/gnuplot)");
 
     std::vector<LoadedRun> runs;
@@ -218,6 +332,13 @@ int main(int argc, char** argv)
         fail(error);
     for (size_t i = 0; i < runs.size(); ++i)
         runs[i].group = groups[i];
+    // Before anything is written; the records read include any given twice.
+    struct stat plot_status;
+    const bool plot_exists = options.has_plot && lstat(options.plot.c_str(), &plot_status) == 0;
+    if (options.has_plot)
+        check_target(options.plot, runs, nullptr);
+    if (options.has_output)
+        check_target(options.output, runs, plot_exists ? &plot_status : nullptr);
     // A record given twice would count twice, and narrow every interval.
     count_each_run_once(&runs);
     if (comparing && runs.size() < 2)
@@ -227,7 +348,7 @@ int main(int argc, char** argv)
     if (options.fleet)
         fleet = fleet_of(runs, options.by_label);
     // The plot first: a failure there must not follow a report that looks complete.
-    if (!options.plot.empty()) {
+    if (options.has_plot) {
         const bool drawn = options.fleet ? plot_fleet(fleet, options.plot, &error)
                                          : plot_comparison(runs, options.compare, options.plot, &error);
         if (!drawn)

@@ -102,10 +102,12 @@ std::string shown(const std::string& text, Format format)
     return escaped;
 }
 
-// Text from a run as a CSV cell: quoted where needed, and with a leading
-// apostrophe where a spreadsheet would take it for a formula.
-std::string csv_field(const std::string& raw)
+// Text from a run as a CSV cell: control characters escaped as the text
+// report shows them, quoted where needed, and with a leading apostrophe
+// where a spreadsheet would take it for a formula.
+std::string csv_field(const std::string& given)
 {
+    const std::string raw = visible(given);
     const bool formula = !raw.empty() && strchr("=+-@\t\r", raw[0]) != nullptr;
     const std::string text = formula ? "'" + raw : raw;
     if (text.find_first_of(",\"\r\n") == std::string::npos)

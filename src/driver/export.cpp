@@ -91,21 +91,12 @@ ExportTarget prepare_export(const char* path, const char* measured_directory, in
     target.path = path;
     if (path[0] != '/')
         target.path = working_directory() + "/" + target.path;
-    // The record replaces the target by a rename: a device, FIFO, directory
-    // or link there would be replaced, not written, so only a regular file
-    // (or nothing) is accepted.
+    // The record replaces the target by a rename: only a regular file (or
+    // nothing) is accepted there.
+    bool exists = false;
     struct stat status;
-    if (lstat(target.path.c_str(), &status) == 0) {
-        if (S_ISDIR(status.st_mode))
-            refuse(path, strerror(EISDIR));
-        if (!S_ISREG(status.st_mode))
-            refuse(path, "Not a regular file");
-        // In a sticky directory only the owners may replace a file.
-        struct stat directory;
-        if (geteuid() != 0 && stat(directory_of(target.path).c_str(), &directory) == 0 &&
-            (directory.st_mode & S_ISVTX) != 0 && status.st_uid != geteuid() && directory.st_uid != geteuid())
-            refuse(path, strerror(EPERM));
-    }
+    if (const char* reason = why_not_replaceable(target.path, &exists, &status))
+        refuse(path, reason);
     // The next run would take a record under the scratch file's name for
     // its own leftover and overwrite it.
     struct stat measured;

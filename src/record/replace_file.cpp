@@ -1,6 +1,7 @@
 #include "record/replace_file.h"
 
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,6 +27,22 @@ std::string directory_of(const std::string& path)
 {
     const size_t slash = path.rfind('/');
     return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+const char* why_not_replaceable(const std::string& path, bool* exists, struct stat* existing)
+{
+    *exists = lstat(path.c_str(), existing) == 0;
+    if (!*exists)
+        return nullptr;
+    if (S_ISDIR(existing->st_mode))
+        return strerror(EISDIR);
+    if (!S_ISREG(existing->st_mode))
+        return "Not a regular file";
+    struct stat directory;
+    if (geteuid() != 0 && stat(directory_of(path).c_str(), &directory) == 0 && (directory.st_mode & S_ISVTX) != 0 &&
+        existing->st_uid != geteuid() && directory.st_uid != geteuid())
+        return strerror(EPERM);
+    return nullptr;
 }
 
 int create_beside(const std::string& path, const std::string& pattern, std::string* temporary)

@@ -3,9 +3,16 @@
 #pragma once
 
 #include <string>
+#include <sys/stat.h>
 
 // The directory part of `path`: "." when it has none, "/" for a file there.
 std::string directory_of(const std::string& path);
+// Why `path` may not be replaced by a rename: a directory, device, FIFO,
+// socket or link there would be replaced, not written, and in a sticky
+// directory only the owners may replace a file. Null where it may (a
+// regular file, or no file); `*existing` then tells whether one is there
+// and which it is.
+const char* why_not_replaceable(const std::string& path, bool* exists, struct stat* existing);
 // Creates and opens a new file named after `pattern` (ending in XXXXXX)
 // in the directory of `path`, exclusively, so that no link is followed; the
 // descriptor, or -1 with errno set. `*temporary` is its name.
