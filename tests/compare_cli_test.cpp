@@ -212,9 +212,32 @@ TEST_F(CompareCli, GroupsOfRunsAndDisturbedTrials)
         EXPECT_EQ(row["other"]["units"], row["id"] == "write" ? 1 : 2) << row["id"];
         EXPECT_EQ(row["other"]["left_out"], row["id"] == "write" ? 2 : 0) << row["id"];
     }
-    // Every trial of one side disturbed: no verdict, and the reason.
+    // Every trial of one side disturbed: no verdict, the reason, and what
+    // to do; the plot draws the row as such wherever the text is written.
     const Result alone = compare({"new/1.json", "new/2.json"});
     EXPECT_NE(alone.out.find("write: disturbed: other-io"), std::string::npos) << alone.out;
+    EXPECT_NE(alone.out.find("Too little left to judge write (other-io): rerun on a quiet machine, or with more"),
+              std::string::npos)
+        << alone.out;
+    // In Markdown the notes after a table are not its rows, as a
+    // GitHub-flavoured parser reads it.
+    write_file("alone.md", compare({"--format", "markdown", "new/1.json", "new/2.json"}).out);
+    const Result html = run("/bin/sh", {"-c", "command -v cmark-gfm >/dev/null || exit 77; cmark-gfm -e table alone.md"});
+    if (exited_with(html, 77)) {
+        SKIP_OR_FAIL("cmark-gfm is not installed");
+    } else {
+        ASSERT_TRUE(exited_with(html, 0)) << html.err;
+        EXPECT_EQ(html.out.find("<td>write: "), std::string::npos) << html.out;
+        EXPECT_NE(html.out.find("<p>write: 2 of 2 trials of new-disk (run 2) disturbed (other-io), left out</p>"),
+                  std::string::npos)
+            << html.out;
+    }
+    for (const char* id : {"", "write"})
+        set_disturbed("new/1.json", id, {"cpu-taken"});
+    const Result drawn = compare({"--plot", "disturbed.svg", "new/1.json", "new/2.json"});
+    ASSERT_TRUE(exited_with(drawn, 0)) << drawn.err;
+    EXPECT_NE(read_file("disturbed.svg").find("write (disturbed: cpu-taken +1)"), std::string::npos);
+    EXPECT_NE(read_file("disturbed.svg").find("seek (disturbed: cpu-taken)"), std::string::npos);
 
     // A record given again counts once: by its name, by another name of
     // the same file, or as a copy of the same run; the output is the one

@@ -17,11 +17,12 @@ namespace {
 
 // A record of `trials` trials whose measurement `index` takes `ms[t][index]`
 // milliseconds in trial t.
-RunRecord record_of(const std::string& host, const std::vector<std::vector<int64_t>>& ms, unsigned phases = PHASE_ALL)
+RunRecord record_of(const std::string& host, const std::vector<std::vector<int64_t>>& ms, unsigned phases = PHASE_ALL,
+                    uint64_t file_size = uint64_t{32} << 30)
 {
     RunParameters parameters = parameters_for_memory(uint64_t{16} << 30);
     parameters.trials = static_cast<int32_t>(ms.size());
-    parameters.file_size = uint64_t{32} << 30;
+    parameters.file_size = file_size;
     parameters.phases = phases;
     const std::vector<TrialTimes> times = times_of(ms);
     ExportTarget target{"/nowhere/run.json", "2026-12-10T00:00:00Z", {"ovrel-bench"}};
@@ -455,6 +456,28 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
     const std::vector<Comparison> comparisons = compare_runs({{"a.json", base}, {"b.json", other}});
     ASSERT_EQ(comparisons.at(0).rows.size(), 12u);
     EXPECT_EQ(comparisons[0].rows[0].verdict, Verdict::NoRates);
+}
+
+// A run whose file has no blocks made no disk passes: compared with another
+// such run, or with a memory-only run, it has memory rows only, and no
+// warning of the page cache.
+TEST(Compare, RunsWithoutDiskPassesHaveMemoryRowsOnly)
+{
+    const std::vector<LoadedRun> pairs[] = {
+        {{"a.json", record_of("a", uniform(1000, {1.0, 1.01}), PHASE_ALL, 0)},
+         {"b.json", record_of("b", uniform(1000, {1.0, 0.99}), PHASE_ALL, 0)}},
+        {{"a.json", record_of("a", uniform(1000, {1.0, 1.01}), PHASE_ALL, 0)},
+         {"m.json", record_of("m", uniform(1000, {1.0, 0.99}), PHASE_MEMORY)}},
+    };
+    for (const std::vector<LoadedRun>& runs : pairs) {
+        const std::vector<Comparison> comparisons = compare_runs(runs);
+        ASSERT_EQ(comparisons.size(), 1u);
+        ASSERT_EQ(comparisons[0].rows.size(), 8u) << runs[1].file;
+        EXPECT_EQ(comparisons[0].rows.back().id, "large-8");
+        const std::string text = render_comparison(runs, Format::Text);
+        EXPECT_EQ(text.find("page cache"), std::string::npos) << text;
+        EXPECT_EQ(text.find("no rates to compare"), std::string::npos) << text;
+    }
 }
 
 // What a reader needs to weigh the verdicts: a run whose trials spread more

@@ -12,7 +12,8 @@
 
 namespace {
 
-// The ids any of the records holds, in the order of the table.
+// The ids any of the records measured something for, in the order of the
+// table: a run with a file of no blocks made no disk passes.
 std::vector<std::string> ids_in(const std::vector<const RunRecord*>& records)
 {
     std::vector<std::string> ids;
@@ -20,7 +21,7 @@ std::vector<std::string> ids_in(const std::vector<const RunRecord*>& records)
         bool present = false;
         for (const RunRecord* record : records)
             for (const AverageRecord& average : record->averages)
-                present = present || average.average.id == m.id;
+                present = present || (average.average.id == m.id && average.average.size_bytes > 0);
         if (present)
             ids.push_back(m.id);
     }

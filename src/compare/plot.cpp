@@ -244,38 +244,64 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
     const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
 
     // The forest: a row per comparison and measurement, from the top: its
-    // position, name, ratio, interval ends (the ratio where there is none)
-    // and verdict (1 faster, 2 slower, 0 neither).
+    // position, name, ratio, interval ends (the ratio where there is none;
+    // NaN where there is no ratio) and verdict (1 faster, 2 slower, 0
+    // neither). A row without a verdict says why in its name, as the text
+    // does ("disturbed: other-io", "no interval").
     std::string forest = "y\tname\tratio\tlow\thigh\tverdict\n";
-    std::string tics;
     size_t rows = 0;
+    double lowest = 1;
+    double highest = 1;
     for (const Comparison& comparison : comparisons)
-        for (const ComparisonRow& row : comparison.rows)
-            if (row.estimate.has_ratio)
-                ++rows;
+        for (const ComparisonRow& row : comparison.rows) {
+            ++rows;
+            const RatioEstimate& e = row.estimate;
+            if (e.has_ratio) {
+                lowest = std::min(lowest, e.has_interval ? e.low : e.ratio);
+                highest = std::max(highest, e.has_interval ? e.high : e.ratio);
+            }
+        }
     size_t y = rows;
     for (const Comparison& comparison : comparisons)
         for (const ComparisonRow& row : comparison.rows) {
-            if (!row.estimate.has_ratio)
-                continue;
             const RatioEstimate& e = row.estimate;
             const int verdict = row.verdict == Verdict::Faster ? 1 : row.verdict == Verdict::Slower ? 2 : 0;
-            const std::string name = data_text(row.id + (sides.size() > 2 ? ": " + sides[comparison.side].name : ""));
-            forest += std::to_string(y) + "\t" + name + "\t" + data_number(e.ratio) + "\t" +
-                      data_number(e.has_interval ? e.low : e.ratio) + "\t" +
-                      data_number(e.has_interval ? e.high : e.ratio) + "\t" + std::to_string(verdict) + "\n";
+            const bool why = row.verdict == Verdict::NoInterval || row.verdict == Verdict::NoRates ||
+                             row.verdict == Verdict::Disturbed;
+            const std::string name = data_text(row.id + (sides.size() > 2 ? ": " + sides[comparison.side].name : "") +
+                                               (why ? " (" + verdict_text(row) + ")" : ""));
+            const double ratio = e.has_ratio ? e.ratio : NAN;
+            forest += std::to_string(y) + "\t" + name + "\t" + data_number(ratio) + "\t" +
+                      data_number(e.has_interval ? e.low : ratio) + "\t" +
+                      data_number(e.has_interval ? e.high : ratio) + "\t" + std::to_string(verdict) + "\n";
             --y;
         }
+    // The ratio axis in plain ratios at powers of two (1/8 to 8 as 0.125 to
+    // 8), every other one where they would crowd.
+    const int from = static_cast<int>(std::floor(std::log2(std::max(lowest, 1e-300))));
+    const int to = static_cast<int>(std::ceil(std::log2(std::min(highest, 1e300))));
+    const int step = to - from > 12 ? (to - from) / 6 : 1;
+    std::string ratio_tics;
+    for (int k = from - (from % step + step) % step; k <= to; k += step) {
+        char tic[48];
+        if (k >= -3)
+            snprintf(tic, sizeof tic, "'%g' %g", std::ldexp(1.0, k), std::ldexp(1.0, k));
+        else
+            snprintf(tic, sizeof tic, "'1/%g' %.17g", std::ldexp(1.0, -k), std::ldexp(1.0, k));
+        ratio_tics += std::string(ratio_tics.empty() ? "" : ", ") + tic;
+    }
+    const std::string ratio_range = data_number(std::ldexp(1.0, from) / 1.1) + ":" + data_number(std::ldexp(1.0, to) * 1.1);
 
     // The bars: one data file per panel, a row per measurement, three
     // columns per run (median, min, max), the runs' names in the header row.
     std::string panels[2];
+    // The runs' names short enough that the legend leaves the bars room.
     for (std::string& panel : panels) {
         panel = "measurement";
         for (size_t r = 0; r < runs.size(); ++r)
-            panel += "\t" + data_text(std::to_string(r + 1) + ": " + runs[r].record.machine.host_name + " " +
-                                      runs[r].record.started_at +
-                                      (runs[r].record.label.empty() ? "" : " " + runs[r].record.label)) +
+            panel += "\t" + data_text(std::to_string(r + 1) + ": " +
+                                      (runs[r].record.label.empty() ? runs[r].record.machine.host_name
+                                                                    : runs[r].record.label).substr(0, 24)) +
                      "\tmin\tmax";
         panel += "\n";
     }
@@ -299,12 +325,8 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
         return false;
     }
     // Only the panels with measurements; an empty one would be a blank half.
+    // The forest is drawn whatever it holds, as the text is written.
     const bool has_rows[] = {panels[0].find('\n') + 1 < panels[0].size(), panels[1].find('\n') + 1 < panels[1].size()};
-    if (rows == 0 || (!has_rows[0] && !has_rows[1])) {
-        *error = "the runs hold no rates to plot";
-        remove_tree(files.directory);
-        return false;
-    }
     std::string others;
     for (size_t i = 1; i < sides.size(); ++i)
         others += (i == 1 ? "" : i + 1 == sides.size() ? " and " : ", ") + sides[i].name;
@@ -319,35 +341,37 @@ bool plot_comparison(const std::vector<LoadedRun>& runs, const CompareOptions& o
                          "set title 'Ratio to the baseline with its interval (Holm); green faster, red slower, grey no "
                          "verdict'\n"
                          "set logscale x 2\n"
+                         "set xrange [" + ratio_range + "]\n"
+                         "set xtics (" + ratio_tics + ")\n"
                          "set xlabel 'ratio (log scale)'\n"
-                         "set ytics scale 0\n"
-                         "set yrange [0.5:" + std::to_string(rows) + ".5]\n"
+                         "set ytics scale 0" + (rows > 8 ? " font ',8'" : "") + "\n"
+                         "set yrange [0.5:" + std::to_string(std::max<size_t>(rows, 1)) + ".5]\n"
                          "set grid xtics\n"
-                         "unset key\n"
+                         "unset key\n" +
+                         (rows == 0 ? "set label 2 'nothing to compare' at 1, 1 center\n" : "") +
                          "set arrow 1 from 1, graph 0 to 1, graph 1 nohead dashtype 2\n"
-                         "plot " + quoted(forest_file) + " skip 1 using 3:1:4:5:ytic(2) with xerrorbars pt 7 "
-                         "lc rgb 'grey60', \\\n"
+                         // A row without a ratio keeps its name on the axis.
+                         "plot " + quoted(forest_file) + " skip 1 using (1):1:ytic(2) with points pt -1 notitle, \\\n"
+                         "     '' skip 1 using 3:1:4:5 with xerrorbars pt 7 lc rgb 'grey60', \\\n"
                          "     '' skip 1 using 3:($6 == 1 ? $1 : NaN):4:5 with xerrorbars pt 7 lc rgb 'dark-green', \\\n"
                          "     '' skip 1 using 3:($6 == 2 ? $1 : NaN):4:5 with xerrorbars pt 7 lc rgb 'red'\n"
-                         "unset arrow 1\nunset logscale x\nunset xlabel\nunset ytics\nset ytics\nset autoscale y\n"
+                         "unset label 2\nunset xrange\nset xtics autofreq\nset autoscale x\n"
+                         "unset arrow 1\nunset logscale x\nunset xlabel\nunset ytics\nset ytics font ''\nset autoscale y\n"
                          "set style data histogram\n"
                          "set style histogram errorbars gap 2 lw 1\n"
                          "set style fill solid 0.5 border -1\n"
-                         "set key outside right top\n"
+                         "set key outside below horizontal font ',9'\n"
                          "set grid ytics\n"
                          "set yrange [0:*]\n"
                          "set ylabel 'MiB/s (median, whiskers min-max)'\n";
     const char* const titles[] = {"Memory stores", "Disk passes"};
     const std::string* const data_files[] = {&memory_file, &disk_file};
-    bool keyed = false;
     for (int panel = 0; panel < 2; ++panel) {
         if (!has_rows[panel])
             continue;
-        // One legend for the runs: on the first panel of bars only.
-        script += std::string(keyed ? "unset key\n" : "") + "set title '" + titles[panel] + "'\n" + "plot for [r=0:" +
-                  count + "-1] " + quoted(*data_files[panel]) +
+        script += "set title '" + std::string(titles[panel]) + "'\n" + "plot for [r=0:" + count + "-1] " +
+                  quoted(*data_files[panel]) +
                   " using (column(2+3*r)):(column(3+3*r)):(column(4+3*r)):xtic(1) title columnheader(2+3*r)\n";
-        keyed = true;
     }
     script += "unset multiplot\nset output\n";
     return finish_plot(files, script, path, error);

@@ -396,6 +396,24 @@ std::string first_touch_notes(const std::vector<LoadedRun>& runs, const Comparis
     return out;
 }
 
+// Where the witness left too little to judge: which measurements, why, and
+// what would give a verdict.
+std::string too_little_left(const Comparison& comparison)
+{
+    std::vector<std::string> ids;
+    unsigned reasons = 0;
+    for (const ComparisonRow& row : comparison.rows)
+        if (row.verdict == Verdict::Disturbed ||
+            (row.verdict == Verdict::NoInterval && row.base.left_out + row.other.left_out > 0)) {
+            ids.push_back(row.id);
+            reasons |= row.base.reasons | row.other.reasons;
+        }
+    if (ids.empty())
+        return "";
+    return "Too little left to judge " + listed(ids) + " (" + disturbed_reasons_text(reasons) +
+           "): rerun on a quiet machine, or with more trials (--trials) or more runs a side (--group).";
+}
+
 // Intervals wider than +-10%: more trials (or runs) would narrow them.
 std::string wide_intervals(const Comparison& comparison)
 {
@@ -534,8 +552,12 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
                                rate_text(row.other.units.geometric_mean).c_str(), row.other.units.n, ratio.c_str(),
                                interval_text(row.estimate).c_str(), verdict_text(row).c_str());
         }
-        out += row_notes(comparison, sides, format);
-        out += first_touch_notes(runs, comparison, sides, format);
+        // In Markdown a line right after a table would be read as its row.
+        const std::string notes = row_notes(comparison, sides, format) + first_touch_notes(runs, comparison, sides, format);
+        out += (markdown && !notes.empty() ? "\n" : "") + notes;
+        const std::string advice = too_little_left(comparison);
+        if (!advice.empty())
+            out += (markdown ? "\n" : "") + folded(words_of(advice));
         const std::string wide = wide_intervals(comparison);
         if (!wide.empty())
             out += (markdown ? "\n" : "") +
