@@ -550,7 +550,19 @@ Value most_common(const std::vector<Value>& values)
 
 } // namespace
 
-std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label)
+std::string standing_text(const HostCell& cell)
+{
+    if (cell.spread.n == 0 && cell.left_out > 0)
+        return "not judged: disturbed (" + disturbed_reasons_text(cell.reasons) + ")";
+    if (cell.differs == 0)
+        return "";
+    if (cell.spread.n < 2)
+        return "differs, but one trial gives no interval";
+    return cell.to_median.has_interval ? "differs, but its trials spread too much"
+                                       : "differs, but its trials give no interval";
+}
+
+std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label, const Fleet* fleet)
 {
     std::vector<bool> direct;
     std::vector<bool> cold;
@@ -569,8 +581,9 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
 
     // Per kind of warning, its sentences in the order of the runs; a kind
     // that many hosts share is shown for the first few and counted after.
-    enum Kind { INTERRUPTED, PAGE_CACHE, DIRECT, COLD, FILE_SIZE, VERSION, KINDS };
-    const char* const likewise[KINDS] = {"interrupted", "page cache", "direct I/O", "cold", "file size", "version"};
+    enum Kind { INTERRUPTED, PAGE_CACHE, DIRECT, COLD, FILE_SIZE, VERSION, DISTURBED, KINDS };
+    const char* const likewise[KINDS] = {"interrupted", "page cache", "direct I/O", "cold",
+                                         "file size",   "version",    "disturbed"};
     std::vector<std::string> sentences[KINDS];
     for (const LoadedRun& run : runs) {
         const RunRecord& r = run.record;
@@ -600,13 +613,30 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
             sentences[VERSION].push_back(host + " ran ovrel-bench " + visible(r.version) + ", most of the fleet " +
                                          visible(fleet_version));
     }
+    // Hosts that the witness found disturbed in every trial of a measurement.
+    if (fleet != nullptr)
+        for (const FleetHost& host : fleet->hosts) {
+            std::string ids;
+            unsigned reasons = 0;
+            for (size_t m = 0; m < fleet->measurements.size(); ++m) {
+                const HostCell& cell = host.cells[m];
+                if (cell.spread.n == 0 && cell.left_out > 0) {
+                    ids += (ids.empty() ? "" : ", ") + fleet->measurements[m].id;
+                    reasons |= cell.reasons;
+                }
+            }
+            if (!ids.empty())
+                sentences[DISTURBED].push_back("host " + visible(host.host) + " not judged in " + ids +
+                                               ": every trial disturbed (" + disturbed_reasons_text(reasons) + ")");
+        }
     constexpr size_t SHOWN = 5;
     std::vector<std::string> warnings = repeat_warnings(runs);
     for (int kind = 0; kind < KINDS; ++kind) {
         for (size_t i = 0; i < sentences[kind].size() && i < SHOWN; ++i)
             warnings.push_back(sentences[kind][i]);
         if (sentences[kind].size() > SHOWN)
-            warnings.push_back("and " + std::to_string(sentences[kind].size() - SHOWN) + " more runs likewise (" +
+            warnings.push_back("and " + std::to_string(sentences[kind].size() - SHOWN) +
+                               (kind == DISTURBED ? " more hosts likewise (" : " more runs likewise (") +
                                likewise[kind] + ")");
     }
     return warnings;
@@ -686,15 +716,22 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
     fleet.judged = host_order.size() >= FLEET_MIN_HOSTS;
     const std::vector<std::string> ids = ids_in(records);
 
-    for (const std::string& host : host_order) {
-        FleetHost entry{host, by_host[host].size(), {}};
-        for (const std::string& id : ids) {
-            std::vector<double> pooled;
-            for (const RunRecord* record : by_host[host]) {
-                const std::vector<double> rates = trial_rates(*record, id);
-                pooled.insert(pooled.end(), rates.begin(), rates.end());
+    // Each host's clean rates, per measurement, kept for the intervals of
+    // the few hosts that stand out.
+    std::vector<std::vector<std::vector<double>>> rates(host_order.size());
+    for (size_t h = 0; h < host_order.size(); ++h) {
+        FleetHost entry{host_order[h], by_host[host_order[h]].size(), {}};
+        rates[h].resize(ids.size());
+        for (size_t m = 0; m < ids.size(); ++m) {
+            HostCell cell{{}, 0, 0, NAN, 0, 0, {}};
+            for (const RunRecord* record : by_host[host_order[h]]) {
+                const CleanRates clean = clean_rates(*record, ids[m]);
+                rates[h][m].insert(rates[h][m].end(), clean.rates.begin(), clean.rates.end());
+                cell.left_out += clean.left_out;
+                cell.reasons |= clean.reasons;
             }
-            entry.cells.push_back(HostCell{spread_of(pooled), NAN, 0});
+            cell.spread = spread_of(rates[h][m]);
+            entry.cells.push_back(cell);
         }
         fleet.hosts.push_back(entry);
     }
@@ -709,13 +746,22 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
         if (medians.size() < FLEET_MIN_HOSTS)
             continue;
         const double resolution = rate_resolution(records, ids[m], centre.median);
-        for (FleetHost& host : fleet.hosts) {
-            HostCell& cell = host.cells[m];
+        for (size_t h = 0; h < fleet.hosts.size(); ++h) {
+            HostCell& cell = fleet.hosts[h].cells[m];
             if (cell.spread.n == 0)
                 continue;
             cell.z = z_of(cell.spread.median, centre, resolution);
-            if (fleet.judged && std::fabs(cell.z) > OUTLIER_Z)
-                cell.flag = cell.z < 0 ? -1 : 1;
+            if (!fleet.judged || !(std::fabs(cell.z) > OUTLIER_Z))
+                continue;
+            // Far from the fleet by its median; an outlier only where its own
+            // trials bear the difference out.
+            const int side = cell.z < 0 ? -1 : 1;
+            cell.to_median = ratio_to(centre.median, rates[h][m]);
+            const RatioEstimate& e = cell.to_median;
+            const bool beyond = e.has_interval && (e.low > 1 || e.high < 1) &&
+                                (e.ratio >= 1 + SMALLEST_DIFFERENCE_ONE_RUN ||
+                                 e.ratio <= 1 / (1 + SMALLEST_DIFFERENCE_ONE_RUN));
+            (beyond ? cell.flag : cell.differs) = side;
         }
     }
     return fleet;

@@ -155,17 +155,30 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
 // The warnings that one run's own figures give: trials that spread widely.
 std::vector<std::string> spread_warnings(const std::vector<LoadedRun>& runs);
 
-// Fleet mode: the runs of each host pooled; per measurement the fleet's
-// median and median absolute deviation of the hosts' medians, and each
-// host's robust z-score.
+// Fleet mode: the runs of each host pooled, the trials the witness found
+// disturbed by others left out; per measurement the fleet's median and
+// median absolute deviation of the hosts' medians, and each host's robust
+// z-score. A host stands out where its z is beyond OUTLIER_Z and its own
+// trials' interval lies beyond the fleet's median, by at least the smallest
+// difference of one run a side (its trials say nothing of the spread
+// between its runs).
 constexpr double OUTLIER_Z = 3.5;
 constexpr size_t FLEET_MIN_HOSTS = 3;
 
 struct HostCell {
-    Spread spread;  // of the host's pooled trial rates
-    double z;       // nan where it cannot be judged
-    int flag;       // -1 slow, +1 fast, 0 neither
+    Spread spread;      // of the host's pooled clean trial rates
+    size_t left_out;    // trials disturbed by others
+    unsigned reasons;   // their DISTURBED_* bits
+    double z;           // nan where it cannot be judged
+    int flag;           // -1 slow, +1 fast, 0 neither
+    int differs;        // -1 or +1 where z is beyond OUTLIER_Z but the trials do not bear it out
+    RatioEstimate to_median;  // the host against the fleet's median, where z is beyond OUTLIER_Z
 };
+// What a cell's figures say beyond its rate: "" where it is in line or
+// stands out, else "not judged: disturbed (other-io)", "differs, but its
+// trials spread too much", or that one trial, or trials that tie, give no
+// interval.
+std::string standing_text(const HostCell& cell);
 
 struct FleetHost {
     std::string host;
@@ -191,8 +204,11 @@ struct Fleet {
 Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
 // Why a host's figures may not compare with the rest of the fleet's, one
 // sentence each: an interrupted run, a file the page cache held, and direct
-// I/O, cold runs, file sizes or versions other than most of the fleet's.
-std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label = false);
+// I/O, cold runs, file sizes or versions other than most of the fleet's;
+// with `fleet`, the hosts not judged in a measurement because the witness
+// found every trial of it disturbed.
+std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label = false,
+                                        const Fleet* fleet = nullptr);
 // 0.6745 (x - median) / MAD; where the MAD is 0, the mean absolute deviation
 // scaled by 1.2533 stands in for it; 0 when every value is the median.
 double robust_z(double value, const std::vector<double>& values);

@@ -574,7 +574,7 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
 
 void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
 {
-    const std::vector<std::string> warnings = fleet_warnings(runs, by_label);
+    const std::vector<std::string> warnings = fleet_warnings(runs, by_label, &fleet);
     if (format == Format::Json) {
         std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"fleet\",\n  \"hosts\": " +
                           std::to_string(fleet.hosts.size()) + ",\n  \"runs\": " + std::to_string(runs.size()) +
@@ -611,9 +611,11 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
                 const std::string flag = cell.flag < 0 ? "\"slow\"" : cell.flag > 0 ? "\"fast\"" : "null";
                 const std::string figures = "\"id\": \"" + fleet.measurements[m].id + "\", \"median_mib_per_s\": " +
                                             json_number(cell.spread.median);
+                const std::string standing = standing_text(cell);
                 out += std::string(m == 0 ? "" : ", ") + "{" + figures + ", \"trials\": " +
-                       std::to_string(cell.spread.n) + ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
-                       "}";
+                       std::to_string(cell.spread.n) + ", \"left_out\": " + std::to_string(cell.left_out) +
+                       ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
+                       ", \"standing\": " + (standing.empty() ? "null" : json_text(standing)) + "}";
             }
             out += "]}";
             first = false;
@@ -624,14 +626,16 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
     }
 
     if (format == Format::Csv) {
-        std::string out = "host,runs,measurement,median_mib_per_s,trials,z,flag,fleet_median_mib_per_s,fleet_mad_mib_per_s\n";
+        std::string out = "host,runs,measurement,median_mib_per_s,trials,z,flag,fleet_median_mib_per_s,fleet_mad_mib_per_s,"
+                          "left_out,standing\n";
         for (const FleetHost& host : fleet.hosts)
             for (size_t m = 0; m < fleet.measurements.size(); ++m) {
                 const HostCell& cell = host.cells[m];
                 out += csv_field(host.host) + "," + std::to_string(host.runs) + "," + fleet.measurements[m].id + "," +
                        csv_number(cell.spread.median) + "," + std::to_string(cell.spread.n) + "," +
                        csv_number(cell.z) + "," + (cell.flag < 0 ? "slow" : cell.flag > 0 ? "fast" : "") + "," +
-                       csv_number(fleet.measurements[m].median) + "," + csv_number(fleet.measurements[m].mad) + "\n";
+                       csv_number(fleet.measurements[m].median) + "," + csv_number(fleet.measurements[m].mad) + "," +
+                       std::to_string(cell.left_out) + "," + csv_field(standing_text(cell)) + "\n";
                 if (out.size() > 65536)
                     emit(sink, &out);
             }
@@ -665,14 +669,33 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
                                        rate_text(fleet.measurements[m].median).c_str(), cell.z, flag);
             }
         out += printed("Outliers (|z| > %.1f, robust z of each host's median trial rate against the fleet's median "
-                       "and MAD):\n",
-                       OUTLIER_Z);
+                       "and MAD,\nand the host's own trials' interval beyond the median by %.0f%% or more):\n",
+                       OUTLIER_Z, 100 * SMALLEST_DIFFERENCE_ONE_RUN);
         if (flagged.empty())
             out += "  none\n";
         else if (markdown)
             out += "\n| measurement | host | median trial MiB/s | fleet median | z | |\n|---|---|--:|--:|--:|---|\n" + flagged;
         else
             out += flagged;
+        // Far by z, but not borne out: named, so that nobody takes them for
+        // in line either.
+        std::string differing;
+        for (size_t m = 0; m < fleet.measurements.size(); ++m)
+            for (const FleetHost& host : fleet.hosts) {
+                const HostCell& cell = host.cells[m];
+                if (cell.differs == 0)
+                    continue;
+                const std::string interval = cell.to_median.has_interval
+                                                 ? "[" + three_digits(cell.to_median.low) + ", " +
+                                                       three_digits(cell.to_median.high) + "]"
+                                                 : "-";
+                differing += (markdown ? "- " : "  ") + fleet.measurements[m].id + " " + shown(host.host, format) +
+                             printed(": z = %.2f, ", cell.z) + three_digits(cell.to_median.ratio) +
+                             " of the median " + interval + ": " + standing_text(cell) + "\n";
+            }
+        if (!differing.empty())
+            out += std::string(markdown ? "\n" : "") + "Far from the fleet, but not borne out by their own trials:\n" +
+                   (markdown ? "\n" : "") + differing;
     }
 
     // The matrix in two panels, memory and disk, so that it fits a terminal.
@@ -689,7 +712,8 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
         }
         if (columns.empty())
             continue;
-        out += printed("\n%s median of each host's trial rates, MiB/s (* marks an outlier):\n\n",
+        out += printed("\n%s median of each host's clean trial rates, MiB/s (* an outlier, ? not borne out,\n"
+                       "- none clean):\n\n",
                        panel == 0 ? "Memory," : "Disk,");
         if (markdown) {
             out += "| host |";
@@ -712,7 +736,7 @@ void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fl
                 const HostCell& cell = host.cells[m];
                 const std::string value =
                     (std::isfinite(cell.spread.median) ? printed("%.0f", cell.spread.median) : "-") +
-                    (cell.flag != 0 ? "*" : "");
+                    (cell.flag != 0 ? "*" : cell.differs != 0 ? "?" : "");
                 out += markdown ? " " + value + " |" : printed(" %9s", value.c_str());
             }
             out += "\n";

@@ -46,3 +46,6 @@ struct RatioEstimate {
     double p_value;
 };
 RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<double>& other, double level = 0.95);
+// The ratio of the geometric mean of `values` to a fixed `reference`, with
+// the interval of Student's t on the logarithms (one sample).
+RatioEstimate ratio_to(double reference, const std::vector<double>& values, double level = 0.95);

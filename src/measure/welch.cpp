@@ -58,3 +58,34 @@ RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<
     estimate.p_value = 2 * boost::math::cdf(boost::math::complement(distribution, std::fabs(difference) / standard_error));
     return estimate;
 }
+
+RatioEstimate ratio_to(double reference, const std::vector<double>& values, double level)
+{
+    RatioEstimate estimate{false, NAN, false, NAN, NAN, NAN, NAN};
+    if (values.empty() || !(reference > 0))
+        return estimate;
+    std::vector<double> logs;
+    logs.reserve(values.size());
+    for (double rate : values)
+        logs.push_back(std::log(rate));
+    const double mean = mean_of(logs);
+    const double difference = mean - std::log(reference);
+    estimate.has_ratio = true;
+    estimate.ratio = std::exp(difference);
+    const auto [low, high] = std::minmax_element(values.begin(), values.end());
+    if (values.size() < 2 || *low == *high)
+        return estimate;
+    const double standard_error = std::sqrt(variance_of(logs, mean) / static_cast<double>(values.size()));
+    if (standard_error == 0)
+        return estimate;
+    estimate.has_interval = true;
+    const double df = static_cast<double>(values.size() - 1);
+    using Policy = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
+    const boost::math::students_t_distribution<double, Policy> distribution(df);
+    const double t = boost::math::quantile(distribution, 1 - (1 - level) / 2);
+    estimate.degrees_of_freedom = df;
+    estimate.low = std::exp(difference - t * standard_error);
+    estimate.high = std::exp(difference + t * standard_error);
+    estimate.p_value = 2 * boost::math::cdf(boost::math::complement(distribution, std::fabs(difference) / standard_error));
+    return estimate;
+}
