@@ -387,7 +387,7 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
     output = quoted(drawn_file(files, path));
 
     // A row per host and measurement with rates: position, the host's
-    // robust z (0 where the fleet is too small to judge), the host's name,
+    // robust z (0 where it is not judged), the host's name,
     // whether it stands out, and whether it was judged at all.
     std::string data = "x\tz\thost\toutlier\tjudged\n";
     std::string tics;
@@ -396,7 +396,8 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
         tics += (m == 0 ? "" : ", ") + std::string("'") + fleet.measurements[m].id + "' " + std::to_string(m);
         for (const FleetHost& host : fleet.hosts) {
             const HostCell& cell = host.cells[m];
-            if (cell.spread.n == 0)
+            // A host the witness left nothing of is drawn, not judged.
+            if (cell.spread.n == 0 && cell.left_out == 0)
                 continue;
             const bool judged = std::isfinite(cell.z);
             data += std::to_string(m) + "\t" + data_number(judged ? cell.z : 0) + "\t" + data_text(host.host) +
@@ -434,7 +435,7 @@ bool plot_fleet(const Fleet& fleet, const std::string& path, std::string* error)
                                "set grid ytics\n"
                                "set key outside right top\n"
                                "plot " + quoted(data_file) + " skip 1 using 1:($4 == 0 && $5 == 1 ? $2 : NaN) with points pt 7 ps 0.8 title 'host', \\\n"
-                               "     '' skip 1 using 1:($5 == 0 ? $2 : NaN) with points pt 6 ps 0.8 title 'not judged (too few hosts)', \\\n"
+                               "     '' skip 1 using 1:($5 == 0 ? $2 : NaN) with points pt 6 ps 0.8 title 'not judged (too few hosts, or disturbed)', \\\n"
                                "     '' skip 1 using 1:($4 != 0 ? $2 : NaN) with points pt 6 ps 2 lc rgb 'red' title 'outlier', \\\n"
                                "     '' skip 1 using 1:($4 != 0 ? $2 : NaN):3 with labels left offset 1.5,0 notitle\n"
                                "set output\n";
