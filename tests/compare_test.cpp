@@ -396,6 +396,59 @@ TEST(Compare, VerdictsRestOnWhatTheFiguresCanSupport)
         << text;
 }
 
+// A run given twice counts once; two runs that started in the same second
+// in one directory, and so with the same seed, are two runs.
+TEST(Compare, EachRunCountsOnce)
+{
+    std::vector<LoadedRun> runs = {
+        {"a.json", record_of("vm", uniform(1000, {1.0, 1.01}))},
+        {"b.json", record_of("vm", uniform(1000, {1.0, 1.02}))},
+        {"copy.json", record_of("vm", uniform(1000, {1.0, 1.01}))},
+        {"c.json", record_of("vm", uniform(1000, {1.0, 1.03}))},
+    };
+    ASSERT_EQ(runs[0].record.started_at, runs[1].record.started_at);
+    ASSERT_EQ(runs[0].record.seed, runs[1].record.seed);
+    runs[3].device = runs[1].device = 7;
+    runs[3].inode = runs[1].inode = 42;  // c.json is b.json under another name
+    EXPECT_EQ(count_each_run_once(&runs), 2u);
+    ASSERT_EQ(runs.size(), 2u);
+    EXPECT_EQ(runs[0].file, "a.json");
+    EXPECT_EQ(runs[1].file, "b.json");
+    ASSERT_EQ(runs[0].repeats.size(), 1u);
+    EXPECT_EQ(runs[0].repeats[0].second, "copy.json holds the run of a.json (host vm, started 2026-12-10T00:00:00Z, "
+                                         "seed 1): counted once");
+    EXPECT_EQ(runs[1].repeats.at(0).second, "c.json is b.json again: counted once");
+}
+
+// Holm's method stops at the first test that fails: of p = 0.001, 0.03 and
+// 0.04 over three measurements, the first is tested at 0.05/3 and passes,
+// the second at 0.025 and fails, and the third then stays untested, no
+// difference, although 0.04 <= 0.05. Its interval is at the failed step's
+// level, so that it holds 1.
+TEST(Compare, HolmStopsAtTheFirstFailedStep)
+{
+    const struct {
+        std::vector<double> p_values;
+        std::vector<bool> rejected;
+    } cases[] = {
+        {{0.04, 0.001, 0.03}, {false, true, false}},
+        {{0.001, 0.02, 0.04}, {true, true, true}},
+        {{0.02, 0.02, 0.02}, {false, false, false}},
+        {{0.01}, {true}},
+        {{}, {}},
+    };
+    for (const auto& c : cases) {
+        const std::vector<double> levels = holm_levels(c.p_values);
+        ASSERT_EQ(levels.size(), c.p_values.size());
+        for (size_t i = 0; i < levels.size(); ++i)
+            EXPECT_EQ(c.p_values[i] <= 1 - levels[i] + 1e-15, c.rejected[i]) << i << ": p " << c.p_values[i];
+    }
+    const std::vector<double> levels = holm_levels({0.04, 0.001, 0.03});
+    EXPECT_NEAR(levels[1], 1 - 0.05 / 3, 1e-15);
+    EXPECT_NEAR(levels[2], 0.975, 1e-15);
+    EXPECT_NEAR(levels[0], 0.975, 1e-15);
+}
+
 // With --group, the runs of one directory (or one label) are one side, each
 // run counting once: the spread between runs widens the interval, and the
 // default reports every difference the interval shows.

@@ -62,21 +62,42 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
     return true;
 }
 
+namespace {
+
+// FNV-1a over every trial measurement's microseconds (or milliseconds).
+uint64_t times_fingerprint(const RunRecord& record)
+{
+    uint64_t hash = 14695981039346656037u;
+    for (const TrialRecord& trial : record.trials)
+        for (const MeasurementRecord& m : trial.measurements) {
+            uint64_t value = m.has_us ? m.us : m.ms;
+            for (int byte = 0; byte < 8; ++byte, value >>= 8)
+                hash = (hash ^ (value & 0xff)) * 1099511628211u;
+        }
+    return hash;
+}
+
+} // namespace
+
 size_t count_each_run_once(std::vector<LoadedRun>* runs)
 {
     std::map<std::pair<dev_t, ino_t>, size_t> files;
-    // A run is its host, directory, start and seed: the seed is the second
-    // it started unless given, and two runs in one directory at once
-    // cannot be (the scratch file is locked).
-    std::map<std::tuple<std::string, std::string, std::string, uint64_t>, size_t> starts;
+    // A run is its host, directory, start and seed, and the times it
+    // measured: two short runs one after the other in one directory may
+    // start in the same second, and then have the same seed too (the
+    // second they started, unless given), but never the same times.
+    std::map<std::tuple<std::string, std::string, std::string, uint64_t, uint64_t>, size_t> starts;
     std::vector<LoadedRun> kept;
     kept.reserve(runs->size());
     size_t left_out = 0;
     for (size_t given = 0; given < runs->size(); ++given) {
         LoadedRun& run = (*runs)[given];
         const RunRecord& r = run.record;
-        const auto file = files.find({run.device, run.inode});
-        const auto start = starts.find({r.machine.host_name, r.machine.directory, r.started_at, r.seed});
+        // A file not identified (no stat) is told apart by its run alone.
+        const bool identified = run.device != 0 || run.inode != 0;
+        const auto file = identified ? files.find({run.device, run.inode}) : files.end();
+        const uint64_t times = times_fingerprint(r);
+        const auto start = starts.find({r.machine.host_name, r.machine.directory, r.started_at, r.seed, times});
         if (file != files.end() || start != starts.end()) {
             LoadedRun& first = kept[file != files.end() ? file->second : start->second];
             first.repeats.emplace_back(given, visible(run.file) +
@@ -89,8 +110,10 @@ size_t count_each_run_once(std::vector<LoadedRun>* runs)
             ++left_out;
             continue;
         }
-        files.emplace(std::make_pair(run.device, run.inode), kept.size());
-        starts.emplace(std::make_tuple(r.machine.host_name, r.machine.directory, r.started_at, r.seed), kept.size());
+        if (identified)
+            files.emplace(std::make_pair(run.device, run.inode), kept.size());
+        starts.emplace(std::make_tuple(r.machine.host_name, r.machine.directory, r.started_at, r.seed, times),
+                       kept.size());
         kept.push_back(std::move(run));
     }
     runs->swap(kept);
@@ -349,6 +372,26 @@ Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
 
 } // namespace
 
+std::vector<double> holm_levels(const std::vector<double>& p_values)
+{
+    std::vector<size_t> order(p_values.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) { return p_values[a] < p_values[b]; });
+    std::vector<double> levels(p_values.size(), 0.95);
+    bool stopped = false;
+    double level = 0.95;
+    for (size_t k = 0; k < order.size(); ++k) {
+        const double share = 0.05 / static_cast<double>(order.size() - k);
+        if (!stopped) {
+            level = 1 - share;
+            stopped = !(p_values[order[k]] <= share);
+        }
+        levels[order[k]] = level;
+    }
+    return levels;
+}
+
 Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
                         const CompareOptions& options)
 {
@@ -365,32 +408,19 @@ Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Si
         comparison.rows.push_back(row);
         units.emplace_back(std::move(base), std::move(other));
     }
-    // Each comparison makes one verdict per measurement, and holds the
-    // chance of any false one to 5% by Holm's method: the measurements in
-    // the order of their p-values, the first tested at 0.05 / N, the next
-    // at 0.05 / (N - 1), and so on until one fails, which ends it. Each
-    // interval is at the level of its step (those from the failed step on
-    // at that step's), so that it excludes 1 exactly where the verdict is
-    // a difference.
-    std::vector<size_t> order;
+    std::vector<size_t> tested;
+    std::vector<double> p_values;
     for (size_t i = 0; i < comparison.rows.size(); ++i)
-        if (comparison.rows[i].estimate.has_interval)
-            order.push_back(i);
-    std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-        return comparison.rows[a].estimate.p_value < comparison.rows[b].estimate.p_value;
-    });
-    bool stopped = false;
-    double level = 0.95;
-    for (size_t k = 0; k < order.size(); ++k) {
-        ComparisonRow& row = comparison.rows[order[k]];
-        const double share = 0.05 / static_cast<double>(order.size() - k);
-        if (!stopped) {
-            level = 1 - share;
-            stopped = !(row.estimate.p_value <= share);
+        if (comparison.rows[i].estimate.has_interval) {
+            tested.push_back(i);
+            p_values.push_back(comparison.rows[i].estimate.p_value);
         }
-        row.level = level;
-        if (level != 0.95)
-            row.estimate = ratio_estimate(units[order[k]].first, units[order[k]].second, level);
+    const std::vector<double> levels = holm_levels(p_values);
+    for (size_t k = 0; k < tested.size(); ++k) {
+        ComparisonRow& row = comparison.rows[tested[k]];
+        row.level = levels[k];
+        if (row.level != 0.95)
+            row.estimate = ratio_estimate(units[tested[k]].first, units[tested[k]].second, row.level);
     }
     for (ComparisonRow& row : comparison.rows)
         row.verdict = verdict_for(row, row.smallest_difference);

@@ -28,9 +28,9 @@ struct LoadedRun {
 // false with `*error` as "FILE: what is wrong".
 bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* runs, std::string* error);
 // Each record counted once: a file given again (by any name), or another
-// file holding the same run (host, directory, start and seed), is left
-// out, and the run kept says so in its `repeats`. Returns how many were
-// left out.
+// file holding the same run (host, directory, start, seed and the times
+// measured), is left out, and the run kept says so in its `repeats`.
+// Returns how many were left out.
 size_t count_each_run_once(std::vector<LoadedRun>* runs);
 
 // The trials' rates of measurement `id` that can be compared: finite and
@@ -138,6 +138,14 @@ struct Comparison {
 // for their kind: the closing sentence of a text report, empty without
 // verdicts.
 std::string verdicts_promise(const std::vector<Comparison>& comparisons);
+
+// Each comparison makes one verdict per measurement, and holds the chance of
+// any false one to 5% by Holm's method: the measurements in the order of
+// their p-values, the first tested at 0.05 / N, the next at 0.05 / (N - 1),
+// and so on until one fails, which ends it. Each interval is at the level of
+// its step (those from the failed step on at that step's), so that it
+// excludes 1 exactly where the test rejects: the levels, in the order given.
+std::vector<double> holm_levels(const std::vector<double>& p_values);
 
 std::vector<Comparison> compare_runs(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides,
                                      const CompareOptions& options = CompareOptions{});

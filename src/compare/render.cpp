@@ -87,21 +87,6 @@ std::string size_text(uint64_t bytes)
     return format_size(bytes, label);
 }
 
-// Text from a run, for a terminal or a Markdown table.
-std::string shown(const std::string& text, Format format)
-{
-    std::string safe = visible(text);
-    if (format != Format::Markdown)
-        return safe;
-    std::string escaped;
-    for (char c : safe) {
-        if (c == '|' || c == '`' || c == '*' || c == '_' || c == '<' || c == '>' || c == '[' || c == ']')
-            escaped += '\\';
-        escaped += c;
-    }
-    return escaped;
-}
-
 // Text from a run as a CSV cell: control characters escaped as the text
 // report shows them, quoted where needed, and with a leading apostrophe
 // where a spreadsheet would take it for a formula.
@@ -161,77 +146,6 @@ json run_json(const LoadedRun& run, size_t index)
                 {"complete", r.complete}};
 }
 
-std::string run_header(const std::vector<LoadedRun>& runs, Format format)
-{
-    std::string out;
-    const bool markdown = format == Format::Markdown;
-    out += markdown ? "## Runs\n\n| run | file | host | started | system | CPU | file system | file size | I/O | trials |\n"
-                      "|---|---|---|---|---|---|---|---|---|---|\n"
-                    : "Runs (run 1 is the baseline):\n";
-    for (size_t i = 0; i < runs.size(); ++i) {
-        const RunRecord& r = runs[i].record;
-        const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
-        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
-                               (r.parameters.cold ? ", cold" : "");
-        if (markdown) {
-            out += printed("| %zu%s | ", i + 1, i == 0 ? " (baseline)" : "") + shown(runs[i].file, format) + " | " +
-                   shown(r.machine.host_name, format) + (r.label.empty() ? "" : " (" + shown(r.label, format) + ")") +
-                   " | " + shown(r.started_at, format) + " | " + shown(system_of(r), format) + " | " +
-                   shown(r.machine.cpu_model, format) + " | " + shown(fs, format) + " | " +
-                   size_text(r.parameters.file_size_bytes) + " | " + io + " | " + trials_of(r) + " |\n";
-            continue;
-        }
-        out += printed("  %zu  ", i + 1) + shown(runs[i].file, format) + "\n";
-        out += "     host " + shown(r.machine.host_name, format) +
-               (r.label.empty() ? "" : ", label \"" + shown(r.label, format) + "\"") + ", " +
-               shown(r.started_at, format) + ", " + shown(system_of(r), format) + "\n";
-        out += "     " + shown(r.machine.cpu_model, format) + "; " + shown(fs, format) + "\n";
-        out += "     file " + size_text(r.parameters.file_size_bytes) + ", " + io + ", " + trials_of(r) + "\n";
-    }
-    return out;
-}
-
-std::string warnings_text(const std::vector<std::string>& warnings, Format format)
-{
-    std::string out;
-    for (const std::string& warning : warnings)
-        out += (format == Format::Markdown ? "- **Warning:** " : "Warning: ") + shown(warning, format) + "\n";
-    return out;
-}
-
-} // namespace
-
-namespace {
-
-// JSON written as text as it goes: a document for 10,000 runs holds
-// 120,000 rows, far too many for a tree of objects.
-std::string json_text(const std::string& text)
-{
-    return nlohmann::json(text).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-}
-
-std::string json_number(double value)
-{
-    return std::isfinite(value) ? csv_number(value) : "null";
-}
-
-std::string json_list(const std::vector<std::string>& texts)
-{
-    std::string out = "[";
-    for (size_t i = 0; i < texts.size(); ++i)
-        out += (i == 0 ? "" : ", ") + json_text(texts[i]);
-    return out + "]";
-}
-
-std::string side_json(const SideFigures& side)
-{
-    return "{\"units\": " + std::to_string(side.units.n) + ", \"trials\": " + std::to_string(side.trials) +
-           ", \"left_out\": " + std::to_string(side.left_out) + ", \"disturbed\": " + json_list(disturbed_names(side.reasons)) +
-           ", \"geometric_mean_mib_per_s\": " + json_number(side.units.geometric_mean) +
-           ", \"median_mib_per_s\": " + json_number(side.units.median) +
-           ", \"min_mib_per_s\": " + json_number(side.units.min) +
-           ", \"max_mib_per_s\": " + json_number(side.units.max) + "}";
-}
 
 std::string percent_text(double share)
 {
@@ -331,11 +245,6 @@ std::string members_of(const Side& side)
     return members;
 }
 
-std::string side_name(const Side& side, Format format)
-{
-    return shown(side.name, format);
-}
-
 // What the intervals of a comparison cover, and why no verdict can be made
 // where none can.
 std::string method_note(const Comparison& comparison)
@@ -352,47 +261,6 @@ std::string method_note(const Comparison& comparison)
     out += comparison.claim.note;
     if (!comparison.claim.refusal.empty())
         out += "No verdict: " + comparison.claim.refusal + ".\n";
-    return out;
-}
-
-std::string row_notes(const Comparison& comparison, const std::vector<Side>& sides, Format format)
-{
-    std::string out;
-    for (const ComparisonRow& row : comparison.rows)
-        for (int which = 0; which < 2; ++which) {
-            const SideFigures& figures = which == 0 ? row.base : row.other;
-            if (figures.left_out == 0)
-                continue;
-            const Side& side = sides[which == 0 ? 0 : comparison.side];
-            out += printed("  %s: %zu of %zu trials of ", row.id.c_str(), figures.left_out,
-                           figures.left_out + figures.trials) +
-                   side_name(side, format) + " disturbed (" + disturbed_reasons_text(figures.reasons) +
-                   "), left out\n";
-        }
-    return out;
-}
-
-// Large-array figures whose first sweep took most of the time measured
-// mostly the bringing in of fresh pages: each such side says so, with the
-// rate of the sweeps after the first beside it.
-std::string first_touch_notes(const std::vector<LoadedRun>& runs, const Comparison& comparison,
-                              const std::vector<Side>& sides, Format format)
-{
-    std::string out;
-    for (const ComparisonRow& row : comparison.rows)
-        for (int which = 0; which < 2; ++which) {
-            const Side& side = sides[which == 0 ? 0 : comparison.side];
-            for (size_t r : side.runs) {
-                const FirstTouch touch = first_touch(runs[r].record, row.id);
-                if (!touch.timed || touch.share <= FIRST_TOUCH_SHARE)
-                    continue;
-                out += printed("  %s: the first sweep of ", row.id.c_str()) + side_name(side, format) +
-                       (side.runs.size() > 1 ? printed(" (run %zu)", r + 1) : std::string()) +
-                       printed(", bringing the fresh pages in, took %.0f%% of the time; the later sweeps stored at "
-                               "%s MiB/s\n",
-                               100.0 * touch.share, rate_text(touch.later_mib_per_s).c_str());
-            }
-        }
     return out;
 }
 
@@ -425,146 +293,373 @@ std::string wide_intervals(const Comparison& comparison)
     return listed(wide);
 }
 
+// The report of a comparison before it is written in one format: what each
+// format shows, with the names from the runs kept as they are (each format
+// escapes them its own way).
+
+// A line that names a side: `before` + the side's name + `after`.
+struct NamedLine {
+    std::string before;
+    std::string name;
+    std::string after;
+};
+
+struct ComparisonPart {
+    Comparison comparison;
+    std::string base;  // the sides' names
+    std::string other;
+    std::string unit;  // "runs" or "trials"
+    std::string method;
+    std::vector<NamedLine> notes;  // trials left out, first sweeps that took most of the time
+    std::string advice;            // where too little was left to judge; "" else
+    std::string wide;              // "Too few ... within 10%: ..."; "" where none is wide
+};
+
+struct CompareReport {
+    const std::vector<LoadedRun>* runs;
+    std::vector<Side> sides;
+    bool group;
+    std::vector<std::string> warnings;
+};
+
+CompareReport report_of(const std::vector<LoadedRun>& runs, const CompareOptions& options)
+{
+    CompareReport report{&runs, sides_of(runs, options.group), options.group, comparability_warnings(runs)};
+    const std::vector<std::string> spread = spread_warnings(runs);
+    report.warnings.insert(report.warnings.end(), spread.begin(), spread.end());
+    if (report.sides.size() < 2)
+        report.warnings.push_back("every run is on one side (--group): there is nothing to compare it with");
+    return report;
+}
+
+ComparisonPart part_of(const CompareReport& report, Comparison comparison)
+{
+    const std::vector<Side>& sides = report.sides;
+    const std::vector<LoadedRun>& runs = *report.runs;
+    ComparisonPart part{std::move(comparison), sides[0].name, "", "", "", {}, "", ""};
+    const Comparison& c = part.comparison;
+    part.other = sides[c.side].name;
+    part.unit = c.runs_as_unit ? "runs" : "trials";
+    part.method = method_note(c);
+    for (const ComparisonRow& row : c.rows)
+        for (int which = 0; which < 2; ++which) {
+            const SideFigures& figures = which == 0 ? row.base : row.other;
+            if (figures.left_out == 0)
+                continue;
+            const Side& side = sides[which == 0 ? 0 : c.side];
+            part.notes.push_back(NamedLine{printed("  %s: %zu of %zu trials of ", row.id.c_str(), figures.left_out,
+                                                   figures.left_out + figures.trials),
+                                           side.name, " disturbed (" + disturbed_reasons_text(figures.reasons) +
+                                                          "), left out"});
+        }
+    // Large-array figures whose first sweep took most of the time measured
+    // mostly the bringing in of fresh pages: each such side says so, with
+    // the rate of the sweeps after the first beside it.
+    for (const ComparisonRow& row : c.rows)
+        for (int which = 0; which < 2; ++which) {
+            const Side& side = sides[which == 0 ? 0 : c.side];
+            for (size_t r : side.runs) {
+                const FirstTouch touch = first_touch(runs[r].record, row.id);
+                if (!touch.timed || touch.share <= FIRST_TOUCH_SHARE)
+                    continue;
+                part.notes.push_back(NamedLine{
+                    printed("  %s: the first sweep of ", row.id.c_str()), side.name,
+                    (side.runs.size() > 1 ? printed(" (run %zu)", r + 1) : std::string()) +
+                        printed(", bringing the fresh pages in, took %.0f%% of the time; the later sweeps stored at "
+                                "%s MiB/s",
+                                100.0 * touch.share, rate_text(touch.later_mib_per_s).c_str())});
+            }
+        }
+    part.advice = too_little_left(c);
+    const std::string wide = wide_intervals(c);
+    if (!wide.empty())
+        part.wide = "Too few " + part.unit + " for an interval within 10%: " + wide + ".";
+    return part;
+}
+
+std::vector<ComparisonPart> parts_of(const CompareReport& report, const std::vector<LoadedRun>& runs,
+                                     const CompareOptions& options)
+{
+    std::vector<ComparisonPart> parts;
+    for (Comparison& comparison : compare_runs(runs, report.sides, options))
+        parts.push_back(part_of(report, std::move(comparison)));
+    return parts;
+}
+
+std::vector<Comparison> comparisons_of(const std::vector<ComparisonPart>& parts)
+{
+    std::vector<Comparison> comparisons;
+    for (const ComparisonPart& part : parts)
+        comparisons.push_back(part.comparison);
+    return comparisons;
+}
+
+// Text for a terminal.
+
+std::string text_name(const std::string& name)
+{
+    return visible(name);
+}
+
+std::string text_notes(const std::vector<NamedLine>& notes)
+{
+    std::string out;
+    for (const NamedLine& note : notes)
+        out += note.before + text_name(note.name) + note.after + "\n";
+    return out;
+}
+
+void emit_comparison_text(FILE* sink, const CompareReport& report, const std::vector<ComparisonPart>& parts)
+{
+    const std::vector<LoadedRun>& runs = *report.runs;
+    std::string out = "Runs (run 1 is the baseline):\n";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const RunRecord& r = runs[i].record;
+        const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
+        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
+                               (r.parameters.cold ? ", cold" : "");
+        out += printed("  %zu  ", i + 1) + text_name(runs[i].file) + "\n";
+        out += "     host " + text_name(r.machine.host_name) +
+               (r.label.empty() ? "" : ", label \"" + text_name(r.label) + "\"") + ", " + text_name(r.started_at) +
+               ", " + text_name(system_of(r)) + "\n";
+        out += "     " + text_name(r.machine.cpu_model) + "; " + text_name(fs) + "\n";
+        out += "     file " + size_text(r.parameters.file_size_bytes) + ", " + io + ", " + trials_of(r) + "\n";
+        if (out.size() > 65536)
+            emit(sink, &out);
+    }
+    if (report.group) {
+        out += "\nSides (side 1 is the baseline):\n";
+        for (size_t s = 0; s < report.sides.size(); ++s)
+            out += printed("  %zu  ", s + 1) + text_name(report.sides[s].name) +
+                   (report.sides[s].runs.size() == 1 ? ": run " : ": runs ") + members_of(report.sides[s]) + "\n";
+    }
+    if (!report.warnings.empty()) {
+        out += "\n";
+        for (const std::string& warning : report.warnings)
+            out += "Warning: " + text_name(warning) + "\n";
+    }
+    if (!parts.empty()) {
+        out += "\n";
+        for (const ComparisonPart& part : parts)
+            out += summary_line(text_name(part.other), text_name(part.base), part.comparison);
+    }
+    for (const ComparisonPart& part : parts) {
+        if (out.size() > 65536)
+            emit(sink, &out);
+        out += "\n" + text_name(part.other) + " against " + text_name(part.base) + " (geometric means; " + part.unit +
+               " a side)\n" + part.method;
+        out += printed("%-8s %10s %3s %10s %3s %9s %20s  %s\n", "", "baseline", "n", "other", "n", "ratio",
+                       "interval", "verdict");
+        for (const ComparisonRow& row : part.comparison.rows) {
+            const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
+            out += printed("%-8s %10s %3zu %10s %3zu %9s %20s  %s\n", row.id.c_str(),
+                           rate_text(row.base.units.geometric_mean).c_str(), row.base.units.n,
+                           rate_text(row.other.units.geometric_mean).c_str(), row.other.units.n, ratio.c_str(),
+                           interval_text(row.estimate).c_str(), verdict_text(row).c_str());
+        }
+        out += text_notes(part.notes);
+        if (!part.advice.empty())
+            out += folded(words_of(part.advice));
+        if (!part.wide.empty())
+            out += folded(words_of(part.wide));
+    }
+    out += verdicts_promise(comparisons_of(parts));
+    emit(sink, &out);
+}
+
+// Markdown for a ticket or a wiki: the same report, names escaped, tables
+// as GitHub-flavoured Markdown, and a blank line after each table (a line
+// right after one would be read as its row).
+
+std::string markdown_name(const std::string& name)
+{
+    std::string escaped;
+    for (char c : visible(name)) {
+        if (c == '|' || c == '`' || c == '*' || c == '_' || c == '<' || c == '>' || c == '[' || c == ']')
+            escaped += '\\';
+        escaped += c;
+    }
+    return escaped;
+}
+
+void emit_comparison_markdown(FILE* sink, const CompareReport& report, const std::vector<ComparisonPart>& parts)
+{
+    const std::vector<LoadedRun>& runs = *report.runs;
+    std::string out = "## Runs\n\n| run | file | host | started | system | CPU | file system | file size | I/O | trials |\n"
+                      "|---|---|---|---|---|---|---|---|---|---|\n";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        const RunRecord& r = runs[i].record;
+        const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
+        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
+                               (r.parameters.cold ? ", cold" : "");
+        out += printed("| %zu%s | ", i + 1, i == 0 ? " (baseline)" : "") + markdown_name(runs[i].file) + " | " +
+               markdown_name(r.machine.host_name) + (r.label.empty() ? "" : " (" + markdown_name(r.label) + ")") +
+               " | " + markdown_name(r.started_at) + " | " + markdown_name(system_of(r)) + " | " +
+               markdown_name(r.machine.cpu_model) + " | " + markdown_name(fs) + " | " +
+               size_text(r.parameters.file_size_bytes) + " | " + io + " | " + trials_of(r) + " |\n";
+        if (out.size() > 65536)
+            emit(sink, &out);
+    }
+    if (report.group) {
+        out += "\n## Sides\n\n";
+        for (size_t s = 0; s < report.sides.size(); ++s)
+            out += printed("- side %zu, ", s + 1) + markdown_name(report.sides[s].name) +
+                   (report.sides[s].runs.size() == 1 ? ": run " : ": runs ") + members_of(report.sides[s]) + "\n";
+    }
+    if (!report.warnings.empty()) {
+        out += "\n";
+        for (const std::string& warning : report.warnings)
+            out += "- **Warning:** " + markdown_name(warning) + "\n";
+    }
+    if (!parts.empty()) {
+        out += "\n## Summary\n\n";
+        for (const ComparisonPart& part : parts)
+            out += "- " + summary_line(markdown_name(part.other), markdown_name(part.base), part.comparison);
+    }
+    for (const ComparisonPart& part : parts) {
+        if (out.size() > 65536)
+            emit(sink, &out);
+        const std::string other = markdown_name(part.other);
+        const std::string base = markdown_name(part.base);
+        out += "\n## " + other + " against " + base + "\n\n" + part.method + "\n| measurement | " + base +
+               " MiB/s | " + part.unit + " | " + other + " MiB/s | " + part.unit +
+               " | ratio | interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
+        for (const ComparisonRow& row : part.comparison.rows) {
+            const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
+            out += "| " + row.id + " | " + rate_text(row.base.units.geometric_mean) + " | " +
+                   std::to_string(row.base.units.n) + " | " + rate_text(row.other.units.geometric_mean) + " | " +
+                   std::to_string(row.other.units.n) + " | " + ratio + " | " + interval_text(row.estimate) + " | " +
+                   verdict_text(row) + " |\n";
+        }
+        if (!part.notes.empty()) {
+            out += "\n";
+            for (const NamedLine& note : part.notes)
+                out += note.before + markdown_name(note.name) + note.after + "\n";
+        }
+        if (!part.advice.empty())
+            out += "\n" + folded(words_of(part.advice));
+        if (!part.wide.empty())
+            out += "\n" + folded(words_of(part.wide));
+    }
+    out += verdicts_promise(comparisons_of(parts));
+    emit(sink, &out);
+}
+
+// CSV for a spreadsheet: a row per comparison and measurement.
+void emit_comparison_csv(FILE* sink, const CompareReport& report, const CompareOptions& options)
+{
+    const std::vector<LoadedRun>& runs = *report.runs;
+    std::string out = "run,side,file,host,measurement,baseline_geomean_mib_per_s,baseline_min_mib_per_s,"
+                      "baseline_max_mib_per_s,baseline_units,baseline_left_out,geomean_mib_per_s,min_mib_per_s,"
+                      "max_mib_per_s,units,left_out,ratio,ci_low,ci_high,ci_level,p_value,verdict\n";
+    for (size_t s = 1; s < report.sides.size(); ++s) {
+        emit(sink, &out);
+        const Comparison comparison = compare_side(runs, report.sides, s, options);
+        const size_t first = report.sides[comparison.side].runs[0];
+        const LoadedRun& run = runs[first];
+        for (const ComparisonRow& row : comparison.rows)
+            out += std::to_string(first + 1) + "," + std::to_string(comparison.side + 1) + "," + csv_field(run.file) +
+                   "," + csv_field(run.record.machine.host_name) + "," + row.id + "," +
+                   csv_number(row.base.units.geometric_mean) + "," + csv_number(row.base.units.min) + "," +
+                   csv_number(row.base.units.max) + "," + std::to_string(row.base.units.n) + "," +
+                   std::to_string(row.base.left_out) + "," + csv_number(row.other.units.geometric_mean) + "," +
+                   csv_number(row.other.units.min) + "," + csv_number(row.other.units.max) + "," +
+                   std::to_string(row.other.units.n) + "," + std::to_string(row.other.left_out) + "," +
+                   csv_number(row.estimate.ratio) + "," + csv_number(row.estimate.low) + "," +
+                   csv_number(row.estimate.high) + "," + csv_number(row.level) + "," +
+                   csv_number(row.estimate.p_value) + "," + csv_field(verdict_text(row)) + "\n";
+    }
+    emit(sink, &out);
+}
+
+// JSON for a script, through nlohmann-json: the document's parts are
+// written as they are made (for 10,000 runs it holds 120,000 rows, far too
+// many to hold as one tree), each element one line.
+
+// A number, or null for none.
+json number_json(double value)
+{
+    return std::isfinite(value) ? json(value) : json(nullptr);
+}
+
+std::string dumped(const json& value)
+{
+    return value.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+json side_json(const SideFigures& side)
+{
+    return json{{"units", side.units.n},
+                {"trials", side.trials},
+                {"left_out", side.left_out},
+                {"disturbed", disturbed_names(side.reasons)},
+                {"geometric_mean_mib_per_s", number_json(side.units.geometric_mean)},
+                {"median_mib_per_s", number_json(side.units.median)},
+                {"min_mib_per_s", number_json(side.units.min)},
+                {"max_mib_per_s", number_json(side.units.max)}};
+}
+
+void emit_comparison_json(FILE* sink, const CompareReport& report, const CompareOptions& options)
+{
+    const std::vector<LoadedRun>& runs = *report.runs;
+    const std::vector<Side>& sides = report.sides;
+    std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"compare\",\n  \"runs\": [";
+    for (size_t i = 0; i < runs.size(); ++i) {
+        out += std::string(i == 0 ? "\n" : ",\n") + "    " + dumped(run_json(runs[i], i));
+        if (out.size() > 65536)
+            emit(sink, &out);
+    }
+    out += "\n  ],\n  \"sides\": [";
+    for (size_t s = 0; s < sides.size(); ++s) {
+        json runs_of_side = json::array();
+        for (size_t r : sides[s].runs)
+            runs_of_side.push_back(r + 1);
+        out += std::string(s == 0 ? "\n" : ",\n") + "    " +
+               dumped(json{{"side", s + 1}, {"name", sides[s].name}, {"runs", runs_of_side}});
+    }
+    out += "\n  ],\n  \"warnings\": " + dumped(report.warnings) + ",\n  \"comparisons\": [";
+    for (size_t c = 0; c + 1 < sides.size(); ++c) {
+        emit(sink, &out);
+        const Comparison comparison = compare_side(runs, sides, c + 1, options);
+        const Side& side = sides[comparison.side];
+        json document{{"run", side.runs[0] + 1},
+                      {"side", comparison.side + 1},
+                      {"baseline", 1},
+                      {"runs_as_unit", comparison.runs_as_unit},
+                      {"family", comparison.family},
+                      {"smallest_difference", comparison.claim.smallest_difference},
+                      {"summary", summary_line(side.name, sides[0].name, comparison)},
+                      {"measurements", json::array()}};
+        json& rows = document["measurements"];
+        for (const ComparisonRow& row : comparison.rows)
+            rows.push_back(json{{"id", row.id},
+                                {"baseline", side_json(row.base)},
+                                {"other", side_json(row.other)},
+                                {"ratio", number_json(row.estimate.ratio)},
+                                {"ci_low", number_json(row.estimate.low)},
+                                {"ci_high", number_json(row.estimate.high)},
+                                {"ci_level", number_json(row.level)},
+                                {"degrees_of_freedom", number_json(row.estimate.degrees_of_freedom)},
+                                {"p_value", number_json(row.estimate.p_value)},
+                                {"verdict", verdict_text(row)}});
+        out += std::string(c == 0 ? "\n" : ",\n") + "    " + dumped(document);
+    }
+    out += "\n  ]\n}\n";
+    emit(sink, &out);
+}
+
 } // namespace
 
 void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
 {
-    const std::vector<Side> sides = sides_of(runs, options.group);
-    std::vector<std::string> warnings = comparability_warnings(runs);
-    const std::vector<std::string> spread = spread_warnings(runs);
-    warnings.insert(warnings.end(), spread.begin(), spread.end());
-    if (sides.size() < 2)
-        warnings.push_back("every run is on one side (--group): there is nothing to compare it with");
-
-    if (format == Format::Json) {
-        std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"compare\",\n  \"runs\": [";
-        for (size_t i = 0; i < runs.size(); ++i) {
-            json run = run_json(runs[i], i);
-            out += std::string(i == 0 ? "\n" : ",\n") + "    " +
-                   run.dump(-1, ' ', false, json::error_handler_t::replace);
-        }
-        out += "\n  ],\n  \"sides\": [";
-        for (size_t s = 0; s < sides.size(); ++s) {
-            out += std::string(s == 0 ? "\n" : ",\n") + "    {\"side\": " + std::to_string(s + 1) +
-                   ", \"name\": " + json_text(sides[s].name) + ", \"runs\": [" + members_of(sides[s]) + "]}";
-        }
-        out += "\n  ],\n  \"warnings\": " + json_list(warnings) + ",\n  \"comparisons\": [";
-        for (size_t c = 0; c + 1 < sides.size(); ++c) {
-            emit(sink, &out);
-            const Comparison comparison = compare_side(runs, sides, c + 1, options);
-            const Side& side = sides[comparison.side];
-            out += std::string(c == 0 ? "\n" : ",\n") + "    {\"run\": " + std::to_string(side.runs[0] + 1) +
-                   ", \"side\": " + std::to_string(comparison.side + 1) + ", \"baseline\": 1, \"runs_as_unit\": " +
-                   (comparison.runs_as_unit ? "true" : "false") + ", \"family\": " +
-                   std::to_string(comparison.family) + ", \"smallest_difference\": " +
-                   json_number(comparison.claim.smallest_difference) +
-                   ",\n     \"summary\": " +
-                   json_text(summary_line(side.name, sides[0].name, comparison)) +
-                   ",\n     \"measurements\": [";
-            for (size_t i = 0; i < comparison.rows.size(); ++i) {
-                const ComparisonRow& row = comparison.rows[i];
-                out += std::string(i == 0 ? "\n" : ",\n") + "      {\"id\": \"" + row.id +
-                       "\", \"baseline\": " + side_json(row.base) + ", \"other\": " + side_json(row.other) +
-                       ", \"ratio\": " + json_number(row.estimate.ratio) +
-                       ", \"ci_low\": " + json_number(row.estimate.low) +
-                       ", \"ci_high\": " + json_number(row.estimate.high) +
-                       ", \"ci_level\": " + json_number(row.level) +
-                       ", \"degrees_of_freedom\": " + json_number(row.estimate.degrees_of_freedom) +
-                       ", \"p_value\": " + json_number(row.estimate.p_value) +
-                       ", \"verdict\": " + json_text(verdict_text(row)) + "}";
-            }
-            out += "\n    ]}";
-        }
-        out += "\n  ]\n}\n";
-        emit(sink, &out);
-        return;
+    const CompareReport report = report_of(runs, options);
+    switch (format) {
+    case Format::Json: emit_comparison_json(sink, report, options); return;
+    case Format::Csv: emit_comparison_csv(sink, report, options); return;
+    case Format::Markdown: emit_comparison_markdown(sink, report, parts_of(report, runs, options)); return;
+    case Format::Text:
+    case Format::OpenMetrics: emit_comparison_text(sink, report, parts_of(report, runs, options)); return;
     }
-
-    if (format == Format::Csv) {
-        std::string out = "run,side,file,host,measurement,baseline_geomean_mib_per_s,baseline_min_mib_per_s,"
-                          "baseline_max_mib_per_s,baseline_units,baseline_left_out,geomean_mib_per_s,min_mib_per_s,"
-                          "max_mib_per_s,units,left_out,ratio,ci_low,ci_high,ci_level,p_value,verdict\n";
-        for (size_t s = 1; s < sides.size(); ++s) {
-            emit(sink, &out);
-            const Comparison comparison = compare_side(runs, sides, s, options);
-            const LoadedRun& run = runs[sides[comparison.side].runs[0]];
-            for (const ComparisonRow& row : comparison.rows)
-                out += std::to_string(sides[comparison.side].runs[0] + 1) + "," +
-                       std::to_string(comparison.side + 1) + "," + csv_field(run.file) + "," +
-                       csv_field(run.record.machine.host_name) + "," + row.id + "," +
-                       csv_number(row.base.units.geometric_mean) + "," + csv_number(row.base.units.min) + "," +
-                       csv_number(row.base.units.max) + "," + std::to_string(row.base.units.n) + "," +
-                       std::to_string(row.base.left_out) + "," + csv_number(row.other.units.geometric_mean) + "," +
-                       csv_number(row.other.units.min) + "," + csv_number(row.other.units.max) + "," +
-                       std::to_string(row.other.units.n) + "," + std::to_string(row.other.left_out) + "," +
-                       csv_number(row.estimate.ratio) + "," + csv_number(row.estimate.low) + "," +
-                       csv_number(row.estimate.high) + "," + csv_number(row.level) + "," +
-                       csv_number(row.estimate.p_value) + "," + csv_field(verdict_text(row)) + "\n";
-        }
-        emit(sink, &out);
-        return;
-    }
-
-    const std::vector<Comparison> comparisons = compare_runs(runs, sides, options);
-    const bool markdown = format == Format::Markdown;
-    std::string out = run_header(runs, format);
-    if (options.group) {
-        out += markdown ? "\n## Sides\n\n" : "\nSides (side 1 is the baseline):\n";
-        for (size_t s = 0; s < sides.size(); ++s) {
-            out += printed(markdown ? "- side %zu, " : "  %zu  ", s + 1) + side_name(sides[s], format) +
-                   (sides[s].runs.size() == 1 ? ": run " : ": runs ") + members_of(sides[s]) + "\n";
-        }
-    }
-    if (!warnings.empty())
-        out += "\n" + warnings_text(warnings, format);
-    if (!comparisons.empty()) {
-        out += markdown ? "\n## Summary\n\n" : "\n";
-        for (const Comparison& comparison : comparisons)
-            out += (markdown ? "- " : "") + summary_line(side_name(sides[comparison.side], format),
-                                                         side_name(sides[0], format), comparison);
-    }
-    size_t verdicts = 0;
-    for (const Comparison& comparison : comparisons) {
-        const std::string other = side_name(sides[comparison.side], format);
-        const std::string base = side_name(sides[0], format);
-        const std::string unit = comparison.runs_as_unit ? "runs" : "trials";
-        verdicts += comparison.family;
-        if (markdown) {
-            out += "\n## " + other + " against " + base + "\n\n" + method_note(comparison) +
-                   "\n| measurement | " + base + " MiB/s | " + unit + " | " + other + " MiB/s | " + unit +
-                   " | ratio | interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
-        } else {
-            out += "\n" + other + " against " + base + " (geometric means; " + unit + " a side)\n" +
-                   method_note(comparison);
-            out += printed("%-8s %10s %3s %10s %3s %9s %20s  %s\n", "", "baseline", "n", "other", "n", "ratio",
-                           "interval", "verdict");
-        }
-        for (const ComparisonRow& row : comparison.rows) {
-            const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
-            if (markdown)
-                out += "| " + row.id + " | " + rate_text(row.base.units.geometric_mean) + " | " +
-                       std::to_string(row.base.units.n) + " | " + rate_text(row.other.units.geometric_mean) + " | " +
-                       std::to_string(row.other.units.n) + " | " + ratio + " | " + interval_text(row.estimate) +
-                       " | " + verdict_text(row) + " |\n";
-            else
-                out += printed("%-8s %10s %3zu %10s %3zu %9s %20s  %s\n", row.id.c_str(),
-                               rate_text(row.base.units.geometric_mean).c_str(), row.base.units.n,
-                               rate_text(row.other.units.geometric_mean).c_str(), row.other.units.n, ratio.c_str(),
-                               interval_text(row.estimate).c_str(), verdict_text(row).c_str());
-        }
-        // In Markdown a line right after a table would be read as its row.
-        const std::string notes = row_notes(comparison, sides, format) + first_touch_notes(runs, comparison, sides, format);
-        out += (markdown && !notes.empty() ? "\n" : "") + notes;
-        const std::string advice = too_little_left(comparison);
-        if (!advice.empty())
-            out += (markdown ? "\n" : "") + folded(words_of(advice));
-        const std::string wide = wide_intervals(comparison);
-        if (!wide.empty())
-            out += (markdown ? "\n" : "") +
-                   folded(words_of("Too few " + unit + " for an interval within 10%: " + wide + "."));
-    }
-    out += verdicts_promise(comparisons);
-    emit(sink, &out);
 }
 
 std::string render_comparison(const std::vector<LoadedRun>& runs, Format format, const CompareOptions& options)
@@ -572,177 +667,261 @@ std::string render_comparison(const std::vector<LoadedRun>& runs, Format format,
     return captured([&](FILE* sink) { write_comparison(sink, runs, format, options); });
 }
 
-void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
+namespace {
+
+// The fleet's report before it is written in one format.
+struct FleetReport {
+    const std::vector<LoadedRun>* runs;
+    const Fleet* fleet;
+    std::vector<std::string> warnings;
+};
+
+// The fleet's cells in the order of the report: by measurement, then host.
+template <typename Visit>
+void each_cell(const Fleet& fleet, Visit visit)
 {
-    const std::vector<std::string> warnings = fleet_warnings(runs, by_label, &fleet);
-    if (format == Format::Json) {
-        std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"fleet\",\n  \"hosts\": " +
-                          std::to_string(fleet.hosts.size()) + ",\n  \"runs\": " + std::to_string(runs.size()) +
-                          ",\n  \"outliers_judged\": " + (fleet.judged ? "true" : "false") +
-                          ",\n  \"warnings\": " + json_list(warnings) + ",\n  \"measurements\": [";
-        for (size_t m = 0; m < fleet.measurements.size(); ++m) {
-            const FleetMeasurement& fm = fleet.measurements[m];
-            out += std::string(m == 0 ? "\n" : ",\n") + "    {\"id\": \"" + fm.id +
-                   "\", \"median_mib_per_s\": " + json_number(fm.median) +
-                   ", \"mad_mib_per_s\": " + json_number(fm.mad) + ", \"hosts\": " + std::to_string(fm.hosts) + "}";
-        }
-        // The outliers come before the matrix: found in a first pass.
-        std::string outliers;
+    for (size_t m = 0; m < fleet.measurements.size(); ++m)
         for (const FleetHost& host : fleet.hosts)
-            for (size_t m = 0; m < fleet.measurements.size(); ++m) {
-                const HostCell& cell = host.cells[m];
-                if (cell.flag != 0)
-                    outliers += std::string(outliers.empty() ? "\n" : ",\n") + "    {\"host\": " +
-                                json_text(host.host) + ", \"id\": \"" + fleet.measurements[m].id +
-                                "\", \"median_mib_per_s\": " + json_number(cell.spread.median) +
-                                ", \"z\": " + json_number(cell.z) + ", \"flag\": " +
-                                (cell.flag < 0 ? "\"slow\"" : "\"fast\"") + "}";
-            }
-        out += "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [";
-        bool first = true;
-        for (const FleetHost& host : fleet.hosts) {
-            if (out.size() > 65536)
-                emit(sink, &out);
-            const std::string name = json_text(host.host);
-            out += std::string(first ? "\n" : ",\n") + "    {\"host\": " + name +
-                      ", \"runs\": " + std::to_string(host.runs) + ", \"measurements\": [";
-            for (size_t m = 0; m < fleet.measurements.size(); ++m) {
-                const HostCell& cell = host.cells[m];
-                const std::string flag = cell.flag < 0 ? "\"slow\"" : cell.flag > 0 ? "\"fast\"" : "null";
-                const std::string figures = "\"id\": \"" + fleet.measurements[m].id + "\", \"median_mib_per_s\": " +
-                                            json_number(cell.spread.median);
-                const std::string standing = standing_text(cell);
-                out += std::string(m == 0 ? "" : ", ") + "{" + figures + ", \"trials\": " +
-                       std::to_string(cell.spread.n) + ", \"left_out\": " + std::to_string(cell.left_out) +
-                       ", \"z\": " + json_number(cell.z) + ", \"flag\": " + flag +
-                       ", \"standing\": " + (standing.empty() ? "null" : json_text(standing)) + "}";
-            }
-            out += "]}";
-            first = false;
-        }
-        out += std::string(first ? "" : "\n  ") + "]\n}\n";
-        emit(sink, &out);
-        return;
-    }
+            visit(m, host, host.cells[m]);
+}
 
-    if (format == Format::Csv) {
-        std::string out = "host,runs,measurement,median_mib_per_s,trials,z,flag,fleet_median_mib_per_s,fleet_mad_mib_per_s,"
-                          "left_out,standing\n";
-        for (const FleetHost& host : fleet.hosts)
-            for (size_t m = 0; m < fleet.measurements.size(); ++m) {
-                const HostCell& cell = host.cells[m];
-                out += csv_field(host.host) + "," + std::to_string(host.runs) + "," + fleet.measurements[m].id + "," +
-                       csv_number(cell.spread.median) + "," + std::to_string(cell.spread.n) + "," +
-                       csv_number(cell.z) + "," + (cell.flag < 0 ? "slow" : cell.flag > 0 ? "fast" : "") + "," +
-                       csv_number(fleet.measurements[m].median) + "," + csv_number(fleet.measurements[m].mad) + "," +
-                       std::to_string(cell.left_out) + "," + csv_field(standing_text(cell)) + "\n";
-                if (out.size() > 65536)
-                    emit(sink, &out);
-            }
-        emit(sink, &out);
-        return;
+// The matrix's panels: the measurements of memory, then of the disk.
+std::vector<size_t> panel_columns(const Fleet& fleet, int panel)
+{
+    std::vector<size_t> columns;
+    for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+        const int index = measurement_index(fleet.measurements[m].id.c_str());
+        const bool memory = index >= 0 && measurement_phase(MEASUREMENTS[index]) == PHASE_MEMORY;
+        if (memory == (panel == 0))
+            columns.push_back(m);
     }
+    return columns;
+}
 
-    const bool markdown = format == Format::Markdown;
-    std::string out = printed("%sFleet: %zu host%s, %zu run%s.\n\n", markdown ? "## " : "", fleet.hosts.size(),
-                              fleet.hosts.size() == 1 ? "" : "s", runs.size(), runs.size() == 1 ? "" : "s");
-    if (!warnings.empty())
-        out += warnings_text(warnings, format) + "\n";
+std::string cell_value(const HostCell& cell)
+{
+    return (std::isfinite(cell.spread.median) ? printed("%.0f", cell.spread.median) : "-") +
+           (cell.flag != 0 ? "*" : cell.differs != 0 ? "?" : "");
+}
+
+std::string panel_heading(int panel)
+{
+    return printed("\n%s median of each host's clean trial rates, MiB/s (* an outlier, ? not borne out,\n"
+                   "- none clean):\n\n",
+                   panel == 0 ? "Memory," : "Disk,");
+}
+
+std::string outliers_heading()
+{
+    return printed("Outliers (|z| > %.1f, robust z of each host's median trial rate against the fleet's median "
+                   "and MAD,\nand the host's own trials' interval beyond the median by %.0f%% or more):\n",
+                   OUTLIER_Z, 100 * SMALLEST_DIFFERENCE_ONE_RUN);
+}
+
+std::string differing_line(const Fleet& fleet, size_t m, const FleetHost& host, const std::string& name)
+{
+    const HostCell& cell = host.cells[m];
+    return fleet.measurements[m].id + " " + name + printed(": z = %.2f, ", cell.z) +
+           three_digits(cell.to_median.ratio) + " of the median " + interval_text(cell.to_median) + ": " +
+           standing_text(cell);
+}
+
+const char* const DIFFERING_HEADING = "Far from the fleet, but not borne out by their own trials:\n";
+
+void emit_fleet_text(FILE* sink, const FleetReport& report)
+{
+    const Fleet& fleet = *report.fleet;
+    const size_t run_count = report.runs->size();
+    std::string out = printed("Fleet: %zu host%s, %zu run%s.\n\n", fleet.hosts.size(), fleet.hosts.size() == 1 ? "" : "s",
+                              run_count, run_count == 1 ? "" : "s");
+    if (!report.warnings.empty()) {
+        for (const std::string& warning : report.warnings)
+            out += "Warning: " + text_name(warning) + "\n";
+        out += "\n";
+    }
     if (!fleet.judged) {
         out += printed("Too few hosts to judge outliers (%zu or more needed).\n", FLEET_MIN_HOSTS);
     } else {
         std::string flagged;
-        for (size_t m = 0; m < fleet.measurements.size(); ++m)
-            for (const FleetHost& host : fleet.hosts) {
-                const HostCell& cell = host.cells[m];
-                if (cell.flag == 0)
-                    continue;
-                const char* flag = cell.flag < 0 ? "slow" : "fast";
-                const std::string& id = fleet.measurements[m].id;
-                if (markdown)
-                    flagged += "| " + id + " | " + shown(host.host, format) + " | " + rate_text(cell.spread.median) +
-                               " | " + rate_text(fleet.measurements[m].median) + " | " + printed("%.2f", cell.z) +
-                               " | " + flag + " |\n";
-                else
-                    flagged += printed("  %-8s %-24s %10s MiB/s  fleet %10s  z = %6.2f  %s\n", id.c_str(),
-                                       shown(host.host, format).c_str(), rate_text(cell.spread.median).c_str(),
-                                       rate_text(fleet.measurements[m].median).c_str(), cell.z, flag);
-            }
-        out += printed("Outliers (|z| > %.1f, robust z of each host's median trial rate against the fleet's median "
-                       "and MAD,\nand the host's own trials' interval beyond the median by %.0f%% or more):\n",
-                       OUTLIER_Z, 100 * SMALLEST_DIFFERENCE_ONE_RUN);
-        if (flagged.empty())
-            out += "  none\n";
-        else if (markdown)
-            out += "\n| measurement | host | median trial MiB/s | fleet median | z | |\n|---|---|--:|--:|--:|---|\n" + flagged;
-        else
-            out += flagged;
-        // Far by z, but not borne out: named, so that nobody takes them for
-        // in line either.
         std::string differing;
-        for (size_t m = 0; m < fleet.measurements.size(); ++m)
-            for (const FleetHost& host : fleet.hosts) {
-                const HostCell& cell = host.cells[m];
-                if (cell.differs == 0)
-                    continue;
-                const std::string interval = cell.to_median.has_interval
-                                                 ? "[" + three_digits(cell.to_median.low) + ", " +
-                                                       three_digits(cell.to_median.high) + "]"
-                                                 : "-";
-                differing += (markdown ? "- " : "  ") + fleet.measurements[m].id + " " + shown(host.host, format) +
-                             printed(": z = %.2f, ", cell.z) + three_digits(cell.to_median.ratio) +
-                             " of the median " + interval + ": " + standing_text(cell) + "\n";
-            }
+        each_cell(fleet, [&](size_t m, const FleetHost& host, const HostCell& cell) {
+            if (cell.flag != 0)
+                flagged += printed("  %-8s %-24s %10s MiB/s  fleet %10s  z = %6.2f  %s\n",
+                                   fleet.measurements[m].id.c_str(), text_name(host.host).c_str(),
+                                   rate_text(cell.spread.median).c_str(), rate_text(fleet.measurements[m].median).c_str(),
+                                   cell.z, cell.flag < 0 ? "slow" : "fast");
+            if (cell.differs != 0)
+                differing += "  " + differing_line(fleet, m, host, text_name(host.host)) + "\n";
+        });
+        out += outliers_heading() + (flagged.empty() ? "  none\n" : flagged);
         if (!differing.empty())
-            out += std::string(markdown ? "\n" : "") + "Far from the fleet, but not borne out by their own trials:\n" +
-                   (markdown ? "\n" : "") + differing;
+            out += DIFFERING_HEADING + differing;
     }
-
     // The matrix in two panels, memory and disk, so that it fits a terminal.
     size_t host_width = 12;
     for (const FleetHost& host : fleet.hosts)
-        host_width = std::max(host_width, std::min<size_t>(24, shown(host.host, format).size()));
+        host_width = std::max(host_width, std::min<size_t>(24, text_name(host.host).size()));
     for (int panel = 0; panel < 2; ++panel) {
-        std::vector<size_t> columns;
-        for (size_t m = 0; m < fleet.measurements.size(); ++m) {
-            const int index = measurement_index(fleet.measurements[m].id.c_str());
-            const bool memory = index >= 0 && measurement_phase(MEASUREMENTS[index]) == PHASE_MEMORY;
-            if (memory == (panel == 0))
-                columns.push_back(m);
-        }
+        const std::vector<size_t> columns = panel_columns(fleet, panel);
         if (columns.empty())
             continue;
-        out += printed("\n%s median of each host's clean trial rates, MiB/s (* an outlier, ? not borne out,\n"
-                       "- none clean):\n\n",
-                       panel == 0 ? "Memory," : "Disk,");
-        if (markdown) {
-            out += "| host |";
-            for (size_t m : columns)
-                out += " " + fleet.measurements[m].id + " |";
-            out += "\n|---|";
-            for (size_t i = 0; i < columns.size(); ++i)
-                out += "--:|";
-            out += "\n";
-        } else {
-            out += printed("%-*s", static_cast<int>(host_width), "host");
-            for (size_t m : columns)
-                out += printed(" %9s", fleet.measurements[m].id.c_str());
-            out += "\n";
-        }
+        out += panel_heading(panel) + printed("%-*s", static_cast<int>(host_width), "host");
+        for (size_t m : columns)
+            out += printed(" %9s", fleet.measurements[m].id.c_str());
+        out += "\n";
         for (const FleetHost& host : fleet.hosts) {
-            const std::string name = shown(host.host, format);
-            out += markdown ? "| " + name + " |" : printed("%-*s", static_cast<int>(host_width), name.c_str());
-            for (size_t m : columns) {
-                const HostCell& cell = host.cells[m];
-                const std::string value =
-                    (std::isfinite(cell.spread.median) ? printed("%.0f", cell.spread.median) : "-") +
-                    (cell.flag != 0 ? "*" : cell.differs != 0 ? "?" : "");
-                out += markdown ? " " + value + " |" : printed(" %9s", value.c_str());
-            }
+            if (out.size() > 65536)
+                emit(sink, &out);
+            out += printed("%-*s", static_cast<int>(host_width), text_name(host.host).c_str());
+            for (size_t m : columns)
+                out += printed(" %9s", cell_value(host.cells[m]).c_str());
             out += "\n";
         }
     }
     emit(sink, &out);
+}
+
+void emit_fleet_markdown(FILE* sink, const FleetReport& report)
+{
+    const Fleet& fleet = *report.fleet;
+    const size_t run_count = report.runs->size();
+    std::string out = printed("## Fleet: %zu host%s, %zu run%s.\n\n", fleet.hosts.size(),
+                              fleet.hosts.size() == 1 ? "" : "s", run_count, run_count == 1 ? "" : "s");
+    if (!report.warnings.empty()) {
+        for (const std::string& warning : report.warnings)
+            out += "- **Warning:** " + markdown_name(warning) + "\n";
+        out += "\n";
+    }
+    if (!fleet.judged) {
+        out += printed("Too few hosts to judge outliers (%zu or more needed).\n", FLEET_MIN_HOSTS);
+    } else {
+        std::string flagged;
+        std::string differing;
+        each_cell(fleet, [&](size_t m, const FleetHost& host, const HostCell& cell) {
+            if (cell.flag != 0)
+                flagged += "| " + fleet.measurements[m].id + " | " + markdown_name(host.host) + " | " +
+                           rate_text(cell.spread.median) + " | " + rate_text(fleet.measurements[m].median) + " | " +
+                           printed("%.2f", cell.z) + " | " + (cell.flag < 0 ? "slow" : "fast") + " |\n";
+            if (cell.differs != 0)
+                differing += "- " + differing_line(fleet, m, host, markdown_name(host.host)) + "\n";
+        });
+        out += outliers_heading() +
+               (flagged.empty() ? "  none\n"
+                                : "\n| measurement | host | median trial MiB/s | fleet median | z | |\n"
+                                  "|---|---|--:|--:|--:|---|\n" +
+                                      flagged);
+        if (!differing.empty())
+            out += "\n" + std::string(DIFFERING_HEADING) + "\n" + differing;
+    }
+    for (int panel = 0; panel < 2; ++panel) {
+        const std::vector<size_t> columns = panel_columns(fleet, panel);
+        if (columns.empty())
+            continue;
+        out += panel_heading(panel) + "| host |";
+        for (size_t m : columns)
+            out += " " + fleet.measurements[m].id + " |";
+        out += "\n|---|";
+        for (size_t i = 0; i < columns.size(); ++i)
+            out += "--:|";
+        out += "\n";
+        for (const FleetHost& host : fleet.hosts) {
+            if (out.size() > 65536)
+                emit(sink, &out);
+            out += "| " + markdown_name(host.host) + " |";
+            for (size_t m : columns)
+                out += " " + cell_value(host.cells[m]) + " |";
+            out += "\n";
+        }
+    }
+    emit(sink, &out);
+}
+
+void emit_fleet_csv(FILE* sink, const FleetReport& report)
+{
+    const Fleet& fleet = *report.fleet;
+    std::string out = "host,runs,measurement,median_mib_per_s,trials,z,flag,fleet_median_mib_per_s,fleet_mad_mib_per_s,"
+                      "left_out,standing\n";
+    for (const FleetHost& host : fleet.hosts)
+        for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+            const HostCell& cell = host.cells[m];
+            out += csv_field(host.host) + "," + std::to_string(host.runs) + "," + fleet.measurements[m].id + "," +
+                   csv_number(cell.spread.median) + "," + std::to_string(cell.spread.n) + "," + csv_number(cell.z) +
+                   "," + (cell.flag < 0 ? "slow" : cell.flag > 0 ? "fast" : "") + "," +
+                   csv_number(fleet.measurements[m].median) + "," + csv_number(fleet.measurements[m].mad) + "," +
+                   std::to_string(cell.left_out) + "," + csv_field(standing_text(cell)) + "\n";
+            if (out.size() > 65536)
+                emit(sink, &out);
+        }
+    emit(sink, &out);
+}
+
+json flag_json(int flag)
+{
+    return flag < 0 ? json("slow") : flag > 0 ? json("fast") : json(nullptr);
+}
+
+void emit_fleet_json(FILE* sink, const FleetReport& report)
+{
+    const Fleet& fleet = *report.fleet;
+    std::string out = "{\n  \"program\": \"ovrel-compare\",\n  \"mode\": \"fleet\",\n  \"hosts\": " +
+                      std::to_string(fleet.hosts.size()) + ",\n  \"runs\": " + std::to_string(report.runs->size()) +
+                      ",\n  \"outliers_judged\": " + (fleet.judged ? "true" : "false") +
+                      ",\n  \"warnings\": " + dumped(report.warnings) + ",\n  \"measurements\": [";
+    for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+        const FleetMeasurement& fm = fleet.measurements[m];
+        out += std::string(m == 0 ? "\n" : ",\n") + "    " +
+               dumped(json{{"id", fm.id},
+                           {"median_mib_per_s", number_json(fm.median)},
+                           {"mad_mib_per_s", number_json(fm.mad)},
+                           {"hosts", fm.hosts}});
+    }
+    // The outliers come before the matrix: found in a first pass.
+    std::string outliers;
+    each_cell(fleet, [&](size_t m, const FleetHost& host, const HostCell& cell) {
+        if (cell.flag != 0)
+            outliers += std::string(outliers.empty() ? "\n" : ",\n") + "    " +
+                        dumped(json{{"host", host.host},
+                                    {"id", fleet.measurements[m].id},
+                                    {"median_mib_per_s", number_json(cell.spread.median)},
+                                    {"z", number_json(cell.z)},
+                                    {"flag", flag_json(cell.flag)}});
+    });
+    out += "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [";
+    for (size_t h = 0; h < fleet.hosts.size(); ++h) {
+        if (out.size() > 65536)
+            emit(sink, &out);
+        const FleetHost& host = fleet.hosts[h];
+        json cells = json::array();
+        for (size_t m = 0; m < fleet.measurements.size(); ++m) {
+            const HostCell& cell = host.cells[m];
+            const std::string standing = standing_text(cell);
+            cells.push_back(json{{"id", fleet.measurements[m].id},
+                                 {"median_mib_per_s", number_json(cell.spread.median)},
+                                 {"trials", cell.spread.n},
+                                 {"left_out", cell.left_out},
+                                 {"z", number_json(cell.z)},
+                                 {"flag", flag_json(cell.flag)},
+                                 {"standing", standing.empty() ? json(nullptr) : json(standing)}});
+        }
+        out += std::string(h == 0 ? "\n" : ",\n") + "    " +
+               dumped(json{{"host", host.host}, {"runs", host.runs}, {"measurements", cells}});
+    }
+    out += std::string(fleet.hosts.empty() ? "" : "\n  ") + "]\n}\n";
+    emit(sink, &out);
+}
+
+} // namespace
+
+void write_fleet(FILE* sink, const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
+{
+    const FleetReport report{&runs, &fleet, fleet_warnings(runs, by_label, &fleet)};
+    switch (format) {
+    case Format::Json: emit_fleet_json(sink, report); return;
+    case Format::Csv: emit_fleet_csv(sink, report); return;
+    case Format::Markdown: emit_fleet_markdown(sink, report); return;
+    case Format::Text:
+    case Format::OpenMetrics: emit_fleet_text(sink, report); return;
+    }
 }
 
 std::string render_fleet(const std::vector<LoadedRun>& runs, const Fleet& fleet, Format format, bool by_label)
