@@ -504,7 +504,7 @@ TEST(Compare, GroupsMakeTheRunTheUnit)
         const Claim claim = claim_for(three_to_one, uneven[first], uneven[1 - first], CompareOptions{true, -1});
         EXPECT_FALSE(claim.runs_as_unit);
         EXPECT_DOUBLE_EQ(claim.smallest_difference, SMALLEST_DIFFERENCE_ONE_RUN);
-        EXPECT_EQ(claim.refusal, "");
+        EXPECT_EQ(claim.refusal, nullptr);
     }
     const Comparison pooled = compare_side(three_to_one, uneven, 1, CompareOptions{true, -1});
     EXPECT_FALSE(pooled.runs_as_unit);

@@ -1,8 +1,8 @@
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <map>
-#include <sys/stat.h>
-#include <tuple>
+#include <unordered_map>
 
 #include "compare/compare.h"
 #include "measure/result.h"
@@ -42,17 +42,15 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
     runs->reserve(files.size());
     for (const std::string& file : files) {
         LoadedRun run{file, {}};
-        struct stat status;
-        if (stat(file.c_str(), &status) == 0) {
-            run.device = status.st_dev;
-            run.inode = status.st_ino;
-        }
         std::string fault;
-        if (!read_record_file(file.c_str(), &run.record, &fault)) {
+        uint64_t identity[2] = {0, 0};
+        if (!read_record_file(file.c_str(), &run.record, &fault, identity)) {
             // Names and record contents may hold anything: escaped.
             *error = visible(file) + ": " + visible(fault);
             return false;
         }
+        run.device = static_cast<dev_t>(identity[0]);
+        run.inode = static_cast<ino_t>(identity[1]);
         // The average lines as printed are of no use here, and thousands
         // of records are held at once.
         for (AverageRecord& average : run.record.averages)
@@ -64,17 +62,41 @@ bool load_runs(const std::vector<std::string>& files, std::vector<LoadedRun>* ru
 
 namespace {
 
-// FNV-1a over every trial measurement's microseconds (or milliseconds).
-uint64_t times_fingerprint(const RunRecord& record)
+// FNV-1a over what tells a run apart: its host, directory, start and seed,
+// and every trial measurement's microseconds (or milliseconds).
+uint64_t run_fingerprint(const RunRecord& record)
 {
     uint64_t hash = 14695981039346656037u;
+    const auto add = [&](uint64_t value) {
+        for (int byte = 0; byte < 8; ++byte, value >>= 8)
+            hash = (hash ^ (value & 0xff)) * 1099511628211u;
+    };
+    for (const std::string* text : {&record.machine.host_name, &record.machine.directory, &record.started_at})
+        for (char c : *text)
+            hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    add(record.seed);
     for (const TrialRecord& trial : record.trials)
-        for (const MeasurementRecord& m : trial.measurements) {
-            uint64_t value = m.has_us ? m.us : m.ms;
-            for (int byte = 0; byte < 8; ++byte, value >>= 8)
-                hash = (hash ^ (value & 0xff)) * 1099511628211u;
-        }
+        for (const MeasurementRecord& m : trial.measurements)
+            add(m.has_us ? m.us : m.ms);
     return hash;
+}
+
+bool same_run_as(const RunRecord& a, const RunRecord& b)
+{
+    if (a.machine.host_name != b.machine.host_name || a.machine.directory != b.machine.directory ||
+        a.started_at != b.started_at || a.seed != b.seed || a.trials.size() != b.trials.size())
+        return false;
+    for (size_t t = 0; t < a.trials.size(); ++t) {
+        if (a.trials[t].measurements.size() != b.trials[t].measurements.size())
+            return false;
+        for (size_t i = 0; i < a.trials[t].measurements.size(); ++i) {
+            const MeasurementRecord& x = a.trials[t].measurements[i];
+            const MeasurementRecord& y = b.trials[t].measurements[i];
+            if ((x.has_us ? x.us : x.ms) != (y.has_us ? y.us : y.ms))
+                return false;
+        }
+    }
+    return true;
 }
 
 } // namespace
@@ -86,7 +108,10 @@ size_t count_each_run_once(std::vector<LoadedRun>* runs)
     // measured: two short runs one after the other in one directory may
     // start in the same second, and then have the same seed too (the
     // second they started, unless given), but never the same times.
-    std::map<std::tuple<std::string, std::string, std::string, uint64_t, uint64_t>, size_t> starts;
+    // (By a 64-bit fingerprint of these, checked field by field on a match;
+    // two different runs of one fingerprint are both kept.)
+    std::unordered_map<uint64_t, size_t> starts;
+    starts.reserve(runs->size());
     std::vector<LoadedRun> kept;
     kept.reserve(runs->size());
     size_t left_out = 0;
@@ -96,10 +121,12 @@ size_t count_each_run_once(std::vector<LoadedRun>* runs)
         // A file not identified (no stat) is told apart by its run alone.
         const bool identified = run.device != 0 || run.inode != 0;
         const auto file = identified ? files.find({run.device, run.inode}) : files.end();
-        const uint64_t times = times_fingerprint(r);
-        const auto start = starts.find({r.machine.host_name, r.machine.directory, r.started_at, r.seed, times});
-        if (file != files.end() || start != starts.end()) {
-            LoadedRun& first = kept[file != files.end() ? file->second : start->second];
+        const uint64_t key = run_fingerprint(r);
+        const auto candidate = starts.find(key);
+        const size_t same_run =
+            candidate != starts.end() && same_run_as(kept[candidate->second].record, r) ? candidate->second : SIZE_MAX;
+        if (file != files.end() || same_run != SIZE_MAX) {
+            LoadedRun& first = kept[file != files.end() ? file->second : same_run];
             first.repeats.emplace_back(given, visible(run.file) +
                                     (file != files.end() ? " is " + visible(first.file) + " again"
                                                          : " holds the run of " + visible(first.file) + " (host " +
@@ -112,8 +139,7 @@ size_t count_each_run_once(std::vector<LoadedRun>* runs)
         }
         if (identified)
             files.emplace(std::make_pair(run.device, run.inode), kept.size());
-        starts.emplace(std::make_tuple(r.machine.host_name, r.machine.directory, r.started_at, r.seed, times),
-                       kept.size());
+        starts.emplace(key, kept.size());
         kept.push_back(std::move(run));
     }
     runs->swap(kept);
@@ -260,20 +286,26 @@ Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side
     const std::vector<std::string> ids = ids_of_sides(runs, base, other);
     const size_t base_runs = runs_with_rates(runs, base, ids);
     const size_t other_runs = runs_with_rates(runs, other, ids);
-    Claim claim{base_runs >= 2 && other_runs >= 2, 0, "", ""};
+    Claim claim{base_runs >= 2 && other_runs >= 2, 0, base_runs, other_runs,
+                base.runs.size() == 1 && other.runs.size() == 1, nullptr};
     claim.smallest_difference = options.smallest_difference >= 0 ? options.smallest_difference
                                 : claim.runs_as_unit              ? 0
                                                                   : SMALLEST_DIFFERENCE_ONE_RUN;
     if (base_runs == 0 || other_runs == 0)
-        claim.refusal = std::string(base_runs == 0 ? "the baseline" : "this side") +
-                        " holds no rates (every measurement took 0 ms or moved nothing)";
+        claim.refusal = base_runs == 0 ? "the baseline holds no rates (every measurement took 0 ms or moved nothing)"
+                                       : "this side holds no rates (every measurement took 0 ms or moved nothing)";
+    return claim;
+}
+
+std::string claim_note(const Claim& claim)
+{
     char text[256];
     if (claim.runs_as_unit)
         snprintf(text, sizeof text,
                  "Each run counts once (its trials' geometric mean): %zu run%s against %zu;\n"
                  "the spread between runs is in the intervals.\n",
-                 other_runs, other_runs == 1 ? "" : "s", base_runs);
-    else if (base.runs.size() == 1 && other.runs.size() == 1)
+                 claim.other_runs, claim.other_runs == 1 ? "" : "s", claim.base_runs);
+    else if (claim.one_run_a_side)
         snprintf(text, sizeof text,
                  "One run a side: the intervals cover the spread between trials only, not between runs\n"
                  "(several runs a side with --group count that too).\n");
@@ -282,9 +314,8 @@ Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side
                  "The trials are the units (%zu run%s against %zu): a side with one run has no spread\n"
                  "between runs to weigh, so the intervals cover the spread between trials only\n"
                  "(two runs or more a side with --group count the spread between runs too).\n",
-                 other_runs, other_runs == 1 ? "" : "s", base_runs);
-    claim.note = text;
-    return claim;
+                 claim.other_runs, claim.other_runs == 1 ? "" : "s", claim.base_runs);
+    return text;
 }
 
 std::string verdicts_promise(const std::vector<Comparison>& comparisons)
@@ -720,6 +751,26 @@ double rate_resolution(const std::vector<const RunRecord*>& records, const std::
     return shortest == UINT64_MAX ? 0 : 1.5 * median / static_cast<double>(shortest);
 }
 
+// The clean trial rates of measurement `id` in all of a host's runs.
+std::vector<double> pooled_clean_rates(const std::vector<const RunRecord*>& records, const std::string& id,
+                                       size_t* left_out, unsigned* reasons)
+{
+    if (records.size() == 1) {
+        CleanRates clean = clean_rates(*records[0], id);
+        *left_out += clean.left_out;
+        *reasons |= clean.reasons;
+        return std::move(clean.rates);
+    }
+    std::vector<double> pooled;
+    for (const RunRecord* record : records) {
+        const CleanRates clean = clean_rates(*record, id);
+        pooled.insert(pooled.end(), clean.rates.begin(), clean.rates.end());
+        *left_out += clean.left_out;
+        *reasons |= clean.reasons;
+    }
+    return pooled;
+}
+
 } // namespace
 
 double robust_z(double value, const std::vector<double>& values)
@@ -746,21 +797,11 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
     fleet.judged = host_order.size() >= FLEET_MIN_HOSTS;
     const std::vector<std::string> ids = ids_in(records);
 
-    // Each host's clean rates, per measurement, kept for the intervals of
-    // the few hosts that stand out.
-    std::vector<std::vector<std::vector<double>>> rates(host_order.size());
-    for (size_t h = 0; h < host_order.size(); ++h) {
-        FleetHost entry{host_order[h], by_host[host_order[h]].size(), {}};
-        rates[h].resize(ids.size());
-        for (size_t m = 0; m < ids.size(); ++m) {
+    for (const std::string& host : host_order) {
+        FleetHost entry{host, by_host[host].size(), {}};
+        for (const std::string& id : ids) {
             HostCell cell{{}, 0, 0, NAN, 0, 0, {}};
-            for (const RunRecord* record : by_host[host_order[h]]) {
-                const CleanRates clean = clean_rates(*record, ids[m]);
-                rates[h][m].insert(rates[h][m].end(), clean.rates.begin(), clean.rates.end());
-                cell.left_out += clean.left_out;
-                cell.reasons |= clean.reasons;
-            }
-            cell.spread = spread_of(rates[h][m]);
+            cell.spread = spread_of(pooled_clean_rates(by_host[host], id, &cell.left_out, &cell.reasons));
             entry.cells.push_back(cell);
         }
         fleet.hosts.push_back(entry);
@@ -784,9 +825,12 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
             if (!fleet.judged || !(std::fabs(cell.z) > OUTLIER_Z))
                 continue;
             // Far from the fleet by its median; an outlier only where its own
-            // trials bear the difference out.
+            // trials bear the difference out (pooled again: few hosts are).
             const int side = cell.z < 0 ? -1 : 1;
-            cell.to_median = ratio_to(centre.median, rates[h][m]);
+            size_t left_out = 0;
+            unsigned reasons = 0;
+            cell.to_median =
+                ratio_to(centre.median, pooled_clean_rates(by_host[fleet.hosts[h].host], ids[m], &left_out, &reasons));
             const RatioEstimate& e = cell.to_median;
             const bool beyond = e.has_interval && (e.low > 1 || e.high < 1) &&
                                 (e.ratio >= 1 + SMALLEST_DIFFERENCE_ONE_RUN ||

@@ -120,11 +120,15 @@ struct ComparisonRow {
 struct Claim {
     bool runs_as_unit;
     double smallest_difference;  // differences under this share are not reported
-    std::string refusal;         // why no verdict can be made at all; empty where one can
-    std::string note;            // what the intervals cover, for under the table
+    size_t base_runs;            // runs with rates on each side
+    size_t other_runs;
+    bool one_run_a_side;
+    const char* refusal;  // why no verdict can be made at all; null where one can
 };
 Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side& other,
                 const CompareOptions& options);
+// What the intervals cover, in the words printed under the table.
+std::string claim_note(const Claim& claim);
 
 // One side against the baseline (side 0), over the measurements either holds.
 struct Comparison {

@@ -258,9 +258,9 @@ std::string method_note(const Comparison& comparison)
         out += "Intervals at 95%";
     const double smallest = comparison.claim.smallest_difference;
     out += smallest > 0 ? printed(";\ndifferences under %.0f%% are not reported.\n", 100 * smallest) : ".\n";
-    out += comparison.claim.note;
-    if (!comparison.claim.refusal.empty())
-        out += "No verdict: " + comparison.claim.refusal + ".\n";
+    out += claim_note(comparison.claim);
+    if (comparison.claim.refusal != nullptr)
+        out += "No verdict: " + std::string(comparison.claim.refusal) + ".\n";
     return out;
 }
 
@@ -293,26 +293,15 @@ std::string wide_intervals(const Comparison& comparison)
     return listed(wide);
 }
 
-// The report of a comparison before it is written in one format: what each
-// format shows, with the names from the runs kept as they are (each format
-// escapes them its own way).
+// The report of a comparison before it is written in one format: the runs,
+// sides, warnings and comparisons, with the names from the runs kept as they
+// are (each format escapes them its own way).
 
 // A line that names a side: `before` + the side's name + `after`.
 struct NamedLine {
     std::string before;
     std::string name;
     std::string after;
-};
-
-struct ComparisonPart {
-    Comparison comparison;
-    std::string base;  // the sides' names
-    std::string other;
-    std::string unit;  // "runs" or "trials"
-    std::string method;
-    std::vector<NamedLine> notes;  // trials left out, first sweeps that took most of the time
-    std::string advice;            // where too little was left to judge; "" else
-    std::string wide;              // "Too few ... within 10%: ..."; "" where none is wide
 };
 
 struct CompareReport {
@@ -332,37 +321,37 @@ CompareReport report_of(const std::vector<LoadedRun>& runs, const CompareOptions
     return report;
 }
 
-ComparisonPart part_of(const CompareReport& report, Comparison comparison)
+std::string unit_of(const Comparison& comparison)
+{
+    return comparison.runs_as_unit ? "runs" : "trials";
+}
+
+// The lines under a comparison's table: trials left out, and large-array
+// figures whose first sweep took most of the time (they measured mostly the
+// bringing in of fresh pages), with the rate of the later sweeps.
+std::vector<NamedLine> notes_of(const CompareReport& report, const Comparison& c)
 {
     const std::vector<Side>& sides = report.sides;
-    const std::vector<LoadedRun>& runs = *report.runs;
-    ComparisonPart part{std::move(comparison), sides[0].name, "", "", "", {}, "", ""};
-    const Comparison& c = part.comparison;
-    part.other = sides[c.side].name;
-    part.unit = c.runs_as_unit ? "runs" : "trials";
-    part.method = method_note(c);
+    std::vector<NamedLine> notes;
     for (const ComparisonRow& row : c.rows)
         for (int which = 0; which < 2; ++which) {
             const SideFigures& figures = which == 0 ? row.base : row.other;
             if (figures.left_out == 0)
                 continue;
             const Side& side = sides[which == 0 ? 0 : c.side];
-            part.notes.push_back(NamedLine{printed("  %s: %zu of %zu trials of ", row.id.c_str(), figures.left_out,
-                                                   figures.left_out + figures.trials),
-                                           side.name, " disturbed (" + disturbed_reasons_text(figures.reasons) +
-                                                          "), left out"});
+            notes.push_back(NamedLine{printed("  %s: %zu of %zu trials of ", row.id.c_str(), figures.left_out,
+                                              figures.left_out + figures.trials),
+                                      side.name,
+                                      " disturbed (" + disturbed_reasons_text(figures.reasons) + "), left out"});
         }
-    // Large-array figures whose first sweep took most of the time measured
-    // mostly the bringing in of fresh pages: each such side says so, with
-    // the rate of the sweeps after the first beside it.
     for (const ComparisonRow& row : c.rows)
         for (int which = 0; which < 2; ++which) {
             const Side& side = sides[which == 0 ? 0 : c.side];
             for (size_t r : side.runs) {
-                const FirstTouch touch = first_touch(runs[r].record, row.id);
+                const FirstTouch touch = first_touch((*report.runs)[r].record, row.id);
                 if (!touch.timed || touch.share <= FIRST_TOUCH_SHARE)
                     continue;
-                part.notes.push_back(NamedLine{
+                notes.push_back(NamedLine{
                     printed("  %s: the first sweep of ", row.id.c_str()), side.name,
                     (side.runs.size() > 1 ? printed(" (run %zu)", r + 1) : std::string()) +
                         printed(", bringing the fresh pages in, took %.0f%% of the time; the later sweeps stored at "
@@ -370,28 +359,14 @@ ComparisonPart part_of(const CompareReport& report, Comparison comparison)
                                 100.0 * touch.share, rate_text(touch.later_mib_per_s).c_str())});
             }
         }
-    part.advice = too_little_left(c);
-    const std::string wide = wide_intervals(c);
-    if (!wide.empty())
-        part.wide = "Too few " + part.unit + " for an interval within 10%: " + wide + ".";
-    return part;
+    return notes;
 }
 
-std::vector<ComparisonPart> parts_of(const CompareReport& report, const std::vector<LoadedRun>& runs,
-                                     const CompareOptions& options)
+// "Too few trials for an interval within 10%: ...", or "" where none is wide.
+std::string wide_note(const Comparison& comparison)
 {
-    std::vector<ComparisonPart> parts;
-    for (Comparison& comparison : compare_runs(runs, report.sides, options))
-        parts.push_back(part_of(report, std::move(comparison)));
-    return parts;
-}
-
-std::vector<Comparison> comparisons_of(const std::vector<ComparisonPart>& parts)
-{
-    std::vector<Comparison> comparisons;
-    for (const ComparisonPart& part : parts)
-        comparisons.push_back(part.comparison);
-    return comparisons;
+    const std::string wide = wide_intervals(comparison);
+    return wide.empty() ? "" : "Too few " + unit_of(comparison) + " for an interval within 10%: " + wide + ".";
 }
 
 // Text for a terminal.
@@ -409,7 +384,7 @@ std::string text_notes(const std::vector<NamedLine>& notes)
     return out;
 }
 
-void emit_comparison_text(FILE* sink, const CompareReport& report, const std::vector<ComparisonPart>& parts)
+void emit_comparison_text(FILE* sink, const CompareReport& report, const std::vector<Comparison>& comparisons)
 {
     const std::vector<LoadedRun>& runs = *report.runs;
     std::string out = "Runs (run 1 is the baseline):\n";
@@ -438,32 +413,35 @@ void emit_comparison_text(FILE* sink, const CompareReport& report, const std::ve
         for (const std::string& warning : report.warnings)
             out += "Warning: " + text_name(warning) + "\n";
     }
-    if (!parts.empty()) {
+    const std::string base = text_name(report.sides[0].name);
+    if (!comparisons.empty()) {
         out += "\n";
-        for (const ComparisonPart& part : parts)
-            out += summary_line(text_name(part.other), text_name(part.base), part.comparison);
+        for (const Comparison& comparison : comparisons)
+            out += summary_line(text_name(report.sides[comparison.side].name), base, comparison);
     }
-    for (const ComparisonPart& part : parts) {
+    for (const Comparison& comparison : comparisons) {
         if (out.size() > 65536)
             emit(sink, &out);
-        out += "\n" + text_name(part.other) + " against " + text_name(part.base) + " (geometric means; " + part.unit +
-               " a side)\n" + part.method;
+        out += "\n" + text_name(report.sides[comparison.side].name) + " against " + base + " (geometric means; " +
+               unit_of(comparison) + " a side)\n" + method_note(comparison);
         out += printed("%-8s %10s %3s %10s %3s %9s %20s  %s\n", "", "baseline", "n", "other", "n", "ratio",
                        "interval", "verdict");
-        for (const ComparisonRow& row : part.comparison.rows) {
+        for (const ComparisonRow& row : comparison.rows) {
             const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
             out += printed("%-8s %10s %3zu %10s %3zu %9s %20s  %s\n", row.id.c_str(),
                            rate_text(row.base.units.geometric_mean).c_str(), row.base.units.n,
                            rate_text(row.other.units.geometric_mean).c_str(), row.other.units.n, ratio.c_str(),
                            interval_text(row.estimate).c_str(), verdict_text(row).c_str());
         }
-        out += text_notes(part.notes);
-        if (!part.advice.empty())
-            out += folded(words_of(part.advice));
-        if (!part.wide.empty())
-            out += folded(words_of(part.wide));
+        out += text_notes(notes_of(report, comparison));
+        const std::string advice = too_little_left(comparison);
+        if (!advice.empty())
+            out += folded(words_of(advice));
+        const std::string wide = wide_note(comparison);
+        if (!wide.empty())
+            out += folded(words_of(wide));
     }
-    out += verdicts_promise(comparisons_of(parts));
+    out += verdicts_promise(comparisons);
     emit(sink, &out);
 }
 
@@ -482,7 +460,7 @@ std::string markdown_name(const std::string& name)
     return escaped;
 }
 
-void emit_comparison_markdown(FILE* sink, const CompareReport& report, const std::vector<ComparisonPart>& parts)
+void emit_comparison_markdown(FILE* sink, const CompareReport& report, const std::vector<Comparison>& comparisons)
 {
     const std::vector<LoadedRun>& runs = *report.runs;
     std::string out = "## Runs\n\n| run | file | host | started | system | CPU | file system | file size | I/O | trials |\n"
@@ -511,37 +489,41 @@ void emit_comparison_markdown(FILE* sink, const CompareReport& report, const std
         for (const std::string& warning : report.warnings)
             out += "- **Warning:** " + markdown_name(warning) + "\n";
     }
-    if (!parts.empty()) {
+    const std::string base = markdown_name(report.sides[0].name);
+    if (!comparisons.empty()) {
         out += "\n## Summary\n\n";
-        for (const ComparisonPart& part : parts)
-            out += "- " + summary_line(markdown_name(part.other), markdown_name(part.base), part.comparison);
+        for (const Comparison& comparison : comparisons)
+            out += "- " + summary_line(markdown_name(report.sides[comparison.side].name), base, comparison);
     }
-    for (const ComparisonPart& part : parts) {
+    for (const Comparison& comparison : comparisons) {
         if (out.size() > 65536)
             emit(sink, &out);
-        const std::string other = markdown_name(part.other);
-        const std::string base = markdown_name(part.base);
-        out += "\n## " + other + " against " + base + "\n\n" + part.method + "\n| measurement | " + base +
-               " MiB/s | " + part.unit + " | " + other + " MiB/s | " + part.unit +
+        const std::string other = markdown_name(report.sides[comparison.side].name);
+        const std::string unit = unit_of(comparison);
+        out += "\n## " + other + " against " + base + "\n\n" + method_note(comparison) + "\n| measurement | " +
+               base + " MiB/s | " + unit + " | " + other + " MiB/s | " + unit +
                " | ratio | interval | verdict |\n|---|--:|--:|--:|--:|--:|--:|---|\n";
-        for (const ComparisonRow& row : part.comparison.rows) {
+        for (const ComparisonRow& row : comparison.rows) {
             const std::string ratio = row.estimate.has_ratio ? three_digits(row.estimate.ratio) : "-";
             out += "| " + row.id + " | " + rate_text(row.base.units.geometric_mean) + " | " +
                    std::to_string(row.base.units.n) + " | " + rate_text(row.other.units.geometric_mean) + " | " +
                    std::to_string(row.other.units.n) + " | " + ratio + " | " + interval_text(row.estimate) + " | " +
                    verdict_text(row) + " |\n";
         }
-        if (!part.notes.empty()) {
+        const std::vector<NamedLine> notes = notes_of(report, comparison);
+        if (!notes.empty()) {
             out += "\n";
-            for (const NamedLine& note : part.notes)
+            for (const NamedLine& note : notes)
                 out += note.before + markdown_name(note.name) + note.after + "\n";
         }
-        if (!part.advice.empty())
-            out += "\n" + folded(words_of(part.advice));
-        if (!part.wide.empty())
-            out += "\n" + folded(words_of(part.wide));
+        const std::string advice = too_little_left(comparison);
+        if (!advice.empty())
+            out += "\n" + folded(words_of(advice));
+        const std::string wide = wide_note(comparison);
+        if (!wide.empty())
+            out += "\n" + folded(words_of(wide));
     }
-    out += verdicts_promise(comparisons_of(parts));
+    out += verdicts_promise(comparisons);
     emit(sink, &out);
 }
 
@@ -587,16 +569,36 @@ std::string dumped(const json& value)
     return value.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
-json side_json(const SideFigures& side)
+// The figures of one side, into an object that already holds their keys
+// (one document is reused for every comparison: the rows of 10,000
+// comparisons are far quicker written so than built anew).
+json side_json()
 {
-    return json{{"units", side.units.n},
-                {"trials", side.trials},
-                {"left_out", side.left_out},
-                {"disturbed", disturbed_names(side.reasons)},
-                {"geometric_mean_mib_per_s", number_json(side.units.geometric_mean)},
-                {"median_mib_per_s", number_json(side.units.median)},
-                {"min_mib_per_s", number_json(side.units.min)},
-                {"max_mib_per_s", number_json(side.units.max)}};
+    return json{{"units", 0},
+                {"trials", 0},
+                {"left_out", 0},
+                {"disturbed", json::array()},
+                {"geometric_mean_mib_per_s", nullptr},
+                {"median_mib_per_s", nullptr},
+                {"min_mib_per_s", nullptr},
+                {"max_mib_per_s", nullptr}};
+}
+
+// The values in the order of side_json's keys, each replaced where it is
+// (a lookup by key for each would take as long as the writing).
+void set_side(json& object, const SideFigures& side)
+{
+    auto value = object.begin();
+    *value++ = side.units.n;
+    *value++ = side.trials;
+    *value++ = side.left_out;
+    if (side.reasons != 0 || !value->empty())
+        *value = disturbed_names(side.reasons);
+    ++value;
+    *value++ = number_json(side.units.geometric_mean);
+    *value++ = number_json(side.units.median);
+    *value++ = number_json(side.units.min);
+    *value = number_json(side.units.max);
 }
 
 void emit_comparison_json(FILE* sink, const CompareReport& report, const CompareOptions& options)
@@ -618,30 +620,44 @@ void emit_comparison_json(FILE* sink, const CompareReport& report, const Compare
                dumped(json{{"side", s + 1}, {"name", sides[s].name}, {"runs", runs_of_side}});
     }
     out += "\n  ],\n  \"warnings\": " + dumped(report.warnings) + ",\n  \"comparisons\": [";
+    // One document for every comparison, its values replaced each time.
+    const json row_template{{"id", ""},           {"baseline", side_json()}, {"other", side_json()},
+                            {"ratio", nullptr},   {"ci_low", nullptr},       {"ci_high", nullptr},
+                            {"ci_level", nullptr}, {"degrees_of_freedom", nullptr}, {"p_value", nullptr},
+                            {"verdict", ""}};
+    json document{{"run", 0},          {"side", 0},    {"baseline", 1}, {"runs_as_unit", false},
+                  {"family", 0},       {"smallest_difference", 0.0}, {"summary", ""},
+                  {"measurements", json::array()}};
     for (size_t c = 0; c + 1 < sides.size(); ++c) {
         emit(sink, &out);
         const Comparison comparison = compare_side(runs, sides, c + 1, options);
         const Side& side = sides[comparison.side];
-        json document{{"run", side.runs[0] + 1},
-                      {"side", comparison.side + 1},
-                      {"baseline", 1},
-                      {"runs_as_unit", comparison.runs_as_unit},
-                      {"family", comparison.family},
-                      {"smallest_difference", comparison.claim.smallest_difference},
-                      {"summary", summary_line(side.name, sides[0].name, comparison)},
-                      {"measurements", json::array()}};
+        document["run"] = side.runs[0] + 1;
+        document["side"] = comparison.side + 1;
+        document["runs_as_unit"] = comparison.runs_as_unit;
+        document["family"] = comparison.family;
+        document["smallest_difference"] = comparison.claim.smallest_difference;
+        document["summary"] = summary_line(side.name, sides[0].name, comparison);
         json& rows = document["measurements"];
-        for (const ComparisonRow& row : comparison.rows)
-            rows.push_back(json{{"id", row.id},
-                                {"baseline", side_json(row.base)},
-                                {"other", side_json(row.other)},
-                                {"ratio", number_json(row.estimate.ratio)},
-                                {"ci_low", number_json(row.estimate.low)},
-                                {"ci_high", number_json(row.estimate.high)},
-                                {"ci_level", number_json(row.level)},
-                                {"degrees_of_freedom", number_json(row.estimate.degrees_of_freedom)},
-                                {"p_value", number_json(row.estimate.p_value)},
-                                {"verdict", verdict_text(row)}});
+        while (rows.size() < comparison.rows.size())
+            rows.push_back(row_template);
+        while (rows.size() > comparison.rows.size())
+            rows.erase(rows.size() - 1);
+        for (size_t i = 0; i < comparison.rows.size(); ++i) {
+            const ComparisonRow& row = comparison.rows[i];
+            // In the order of row_template's keys.
+            auto value = rows[i].begin();
+            *value++ = row.id;
+            set_side(*value++, row.base);
+            set_side(*value++, row.other);
+            *value++ = number_json(row.estimate.ratio);
+            *value++ = number_json(row.estimate.low);
+            *value++ = number_json(row.estimate.high);
+            *value++ = number_json(row.level);
+            *value++ = number_json(row.estimate.degrees_of_freedom);
+            *value++ = number_json(row.estimate.p_value);
+            *value = verdict_text(row);
+        }
         out += std::string(c == 0 ? "\n" : ",\n") + "    " + dumped(document);
     }
     out += "\n  ]\n}\n";
@@ -656,9 +672,9 @@ void write_comparison(FILE* sink, const std::vector<LoadedRun>& runs, Format for
     switch (format) {
     case Format::Json: emit_comparison_json(sink, report, options); return;
     case Format::Csv: emit_comparison_csv(sink, report, options); return;
-    case Format::Markdown: emit_comparison_markdown(sink, report, parts_of(report, runs, options)); return;
+    case Format::Markdown: emit_comparison_markdown(sink, report, compare_runs(runs, report.sides, options)); return;
     case Format::Text:
-    case Format::OpenMetrics: emit_comparison_text(sink, report, parts_of(report, runs, options)); return;
+    case Format::OpenMetrics: emit_comparison_text(sink, report, compare_runs(runs, report.sides, options)); return;
     }
 }
 
@@ -887,24 +903,31 @@ void emit_fleet_json(FILE* sink, const FleetReport& report)
                                     {"flag", flag_json(cell.flag)}});
     });
     out += "\n  ],\n  \"outliers\": [" + outliers + (outliers.empty() ? "" : "\n  ") + "],\n  \"matrix\": [";
+    // One entry for every host, its values replaced each time.
+    json entry{{"host", ""}, {"runs", 0}, {"measurements", json::array()}};
+    json& cells = entry["measurements"];
+    for (const FleetMeasurement& fm : fleet.measurements)
+        cells.push_back(json{{"id", fm.id},      {"median_mib_per_s", nullptr}, {"trials", 0}, {"left_out", 0},
+                             {"z", nullptr},      {"flag", nullptr},             {"standing", nullptr}});
     for (size_t h = 0; h < fleet.hosts.size(); ++h) {
         if (out.size() > 65536)
             emit(sink, &out);
         const FleetHost& host = fleet.hosts[h];
-        json cells = json::array();
+        entry["host"] = host.host;
+        entry["runs"] = host.runs;
         for (size_t m = 0; m < fleet.measurements.size(); ++m) {
             const HostCell& cell = host.cells[m];
             const std::string standing = standing_text(cell);
-            cells.push_back(json{{"id", fleet.measurements[m].id},
-                                 {"median_mib_per_s", number_json(cell.spread.median)},
-                                 {"trials", cell.spread.n},
-                                 {"left_out", cell.left_out},
-                                 {"z", number_json(cell.z)},
-                                 {"flag", flag_json(cell.flag)},
-                                 {"standing", standing.empty() ? json(nullptr) : json(standing)}});
+            // In the order of the cell's keys, after its id.
+            auto value = ++cells[m].begin();
+            *value++ = number_json(cell.spread.median);
+            *value++ = cell.spread.n;
+            *value++ = cell.left_out;
+            *value++ = number_json(cell.z);
+            *value++ = flag_json(cell.flag);
+            *value = standing.empty() ? json(nullptr) : json(standing);
         }
-        out += std::string(h == 0 ? "\n" : ",\n") + "    " +
-               dumped(json{{"host", host.host}, {"runs", host.runs}, {"measurements", cells}});
+        out += std::string(h == 0 ? "\n" : ",\n") + "    " + dumped(entry);
     }
     out += std::string(fleet.hosts.empty() ? "" : "\n  ") + "]\n}\n";
     emit(sink, &out);

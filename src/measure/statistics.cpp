@@ -10,6 +10,22 @@ const double NOT_A_NUMBER = std::numeric_limits<double>::quiet_NaN();
 
 } // namespace
 
+RateStatistics rate_statistics_in_place(std::vector<double>* rates)
+{
+    RateStatistics statistics{NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER};
+    const size_t count = rates->size();
+    if (count == 0)
+        return statistics;
+    if (count >= 2)
+        statistics.stddev = std::sqrt(variance_of(*rates, mean_of(*rates)));
+    std::vector<double>& sorted = *rates;
+    std::sort(sorted.begin(), sorted.end(), [](double a, double b) { return std::isnan(b) ? !std::isnan(a) : a < b; });
+    statistics.min = sorted.front();
+    statistics.max = sorted.back();
+    statistics.median = count % 2 == 1 ? sorted[count / 2] : (sorted[count / 2 - 1] + sorted[count / 2]) / 2.0;
+    return statistics;
+}
+
 RateStatistics rate_statistics(const double* rates, size_t count)
 {
     RateStatistics statistics{NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER, NOT_A_NUMBER};

@@ -349,14 +349,18 @@ std::vector<std::string> expected_ids(const std::vector<std::string>& phases)
 // trials is not one the benchmark wrote.
 bool statistics_match(Reader& reader, const RunRecord& r)
 {
+    // The i-th statistics and the i-th measurement of every trial share their
+    // id (checked before). One buffer for every record: a fleet has
+    // thousands.
+    static std::vector<double> rates;
     for (size_t i = 0; i < r.statistics.size(); ++i) {
         const StatisticsRecord& s = r.statistics[i];
-        std::vector<double> rates;
-        for (const TrialRecord& trial : r.trials)
-            for (const MeasurementRecord& m : trial.measurements)
-                if (m.id == s.id)
-                    rates.push_back(rate_mib_per_s_us(m.us, m.size_bytes, static_cast<int32_t>(m.sweeps)));
-        const RateStatistics expected = rate_statistics(rates.data(), rates.size());
+        rates.clear();
+        for (const TrialRecord& trial : r.trials) {
+            const MeasurementRecord& m = trial.measurements[i];
+            rates.push_back(rate_mib_per_s_us(m.us, m.size_bytes, static_cast<int32_t>(m.sweeps)));
+        }
+        const RateStatistics expected = rate_statistics_in_place(&rates);
         const struct {
             const char* key;
             double read;
@@ -581,7 +585,7 @@ bool record_from_json(const std::string& text, RunRecord* record, std::string* e
     return true;
 }
 
-bool read_record_file(const char* path, RunRecord* record, std::string* error)
+bool read_record_file(const char* path, RunRecord* record, std::string* error, uint64_t identity[2])
 {
     // Without blocking, so that a FIFO nobody writes to reads as empty
     // instead of holding the program; then blocking for whoever writes.
@@ -597,6 +601,10 @@ bool read_record_file(const char* path, RunRecord* record, std::string* error)
         close(fd);
         *error = strerror(EISDIR);
         return false;
+    }
+    if (identity != nullptr) {
+        identity[0] = static_cast<uint64_t>(status.st_dev);
+        identity[1] = static_cast<uint64_t>(status.st_ino);
     }
     fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // A cap, so that /dev/zero or an endless pipe ends in a message, not

@@ -110,5 +110,6 @@ bool record_from_json(const std::string& text, RunRecord* record, std::string* e
 // The largest record read: ten thousand trials fit many times over.
 constexpr size_t RECORD_MAX_BYTES = size_t{64} << 20;
 // record_from_json of a file (a FIFO without a writer reads as empty, any
-// input stops at RECORD_MAX_BYTES); `*error` does not name the file.
-bool read_record_file(const char* path, RunRecord* record, std::string* error);
+// input stops at RECORD_MAX_BYTES); `*error` does not name the file. With
+// `identity`, the file's device and inode as it was read.
+bool read_record_file(const char* path, RunRecord* record, std::string* error, uint64_t identity[2] = nullptr);
