@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
+#if defined(__linux__)
+#include <sys/sysmacros.h>  // makedev; in <sys/types.h> elsewhere
+#endif
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>

@@ -12,6 +12,11 @@
 
 #include "support.h"
 
+// The source tree, for the manual pages (set by the build).
+#if !defined(OVREL_SOURCE_DIR)
+#define OVREL_SOURCE_DIR "."
+#endif
+
 namespace {
 
 // What `binary --help` writes to standard error.

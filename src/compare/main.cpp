@@ -120,9 +120,9 @@ void show_version(const char*, Options&)
     exit(fflush(stdout) == 0 ? 0 : 1);
 }
 
-const char* const NOT_WITH_METRICS =
+constexpr const char* NOT_WITH_METRICS =
     "--format openmetrics takes the newest run of each host and label; it has no --fleet or --plot";
-const char* const ONLY_COMPARING =
+constexpr const char* ONLY_COMPARING =
     "--group and --smallest-difference are for comparing runs: not with --fleet or openmetrics";
 
 constexpr CompareOption OPTIONS[] = {
