@@ -7,6 +7,27 @@
 
 #include "measure/statistics.h"
 
+namespace {
+
+// The interval of Student's t with `df` degrees of freedom about a
+// difference of logarithms, and the p-value of no difference.
+void set_interval(RatioEstimate* estimate, double difference, double standard_error, double df, double level)
+{
+    // Computing in double throughout (Boost would otherwise promote to long
+    // double) is ten times faster and agrees to 1e-15.
+    using Policy = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
+    const boost::math::students_t_distribution<double, Policy> distribution(df);
+    const double t = boost::math::quantile(distribution, 1 - (1 - level) / 2);
+    estimate->has_interval = true;
+    estimate->degrees_of_freedom = df;
+    estimate->low = std::exp(difference - t * standard_error);
+    estimate->high = std::exp(difference + t * standard_error);
+    estimate->p_value =
+        2 * boost::math::cdf(boost::math::complement(distribution, std::fabs(difference) / standard_error));
+}
+
+} // namespace
+
 RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<double>& other, double level)
 {
     RatioEstimate estimate{false, NAN, false, NAN, NAN, NAN, NAN};
@@ -42,20 +63,11 @@ RatioEstimate ratio_estimate(const std::vector<double>& base, const std::vector<
     const double standard_error = std::sqrt(share_base + share_other);
     if (standard_error == 0)
         return estimate;
-    estimate.has_interval = true;
     // Welch-Satterthwaite degrees of freedom.
     const double df = (share_base + share_other) * (share_base + share_other) /
                       (share_base * share_base / static_cast<double>(base.size() - 1) +
                        share_other * share_other / static_cast<double>(other.size() - 1));
-    // Computing in double throughout (Boost would otherwise promote to long
-    // double) is ten times faster and agrees to 1e-15.
-    using Policy = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
-    const boost::math::students_t_distribution<double, Policy> distribution(df);
-    const double t = boost::math::quantile(distribution, 1 - (1 - level) / 2);
-    estimate.degrees_of_freedom = df;
-    estimate.low = std::exp(difference - t * standard_error);
-    estimate.high = std::exp(difference + t * standard_error);
-    estimate.p_value = 2 * boost::math::cdf(boost::math::complement(distribution, std::fabs(difference) / standard_error));
+    set_interval(&estimate, difference, standard_error, df, level);
     return estimate;
 }
 
@@ -78,14 +90,6 @@ RatioEstimate ratio_to(double reference, const std::vector<double>& values, doub
     const double standard_error = std::sqrt(variance_of(logs, mean) / static_cast<double>(values.size()));
     if (standard_error == 0)
         return estimate;
-    estimate.has_interval = true;
-    const double df = static_cast<double>(values.size() - 1);
-    using Policy = boost::math::policies::policy<boost::math::policies::promote_double<false>>;
-    const boost::math::students_t_distribution<double, Policy> distribution(df);
-    const double t = boost::math::quantile(distribution, 1 - (1 - level) / 2);
-    estimate.degrees_of_freedom = df;
-    estimate.low = std::exp(difference - t * standard_error);
-    estimate.high = std::exp(difference + t * standard_error);
-    estimate.p_value = 2 * boost::math::cdf(boost::math::complement(distribution, std::fabs(difference) / standard_error));
+    set_interval(&estimate, difference, standard_error, static_cast<double>(values.size() - 1), level);
     return estimate;
 }
