@@ -126,8 +126,8 @@ constexpr const char* ONLY_COMPARING =
     "--group and --smallest-difference are for comparing runs: not with --fleet or openmetrics";
 
 constexpr CompareOption OPTIONS[] = {
-    {"--format", nullptr, "text|markdown|csv|json|openmetrics", ANY_MODE, nullptr,
-     "write the report as text, Markdown, CSV, JSON, or metrics for Prometheus (default: text)", set_format},
+    {"--format", nullptr, "FORMAT", ANY_MODE, nullptr,
+     "text, markdown, csv, json, or openmetrics for Prometheus (default: text)", set_format},
     {"--output", nullptr, "FILE", ANY_MODE, nullptr,
      "replace FILE, a regular file or a new name, with the report (default: standard output)", set_output},
     {"--plot", nullptr, "FILE", COMPARING | FLEET, NOT_WITH_METRICS,
@@ -163,7 +163,7 @@ constexpr size_t OPTION_COUNT = sizeof OPTIONS / sizeof OPTIONS[0];
             words = words + " " + option.value_name;
         if (option.short_word != nullptr)
             words = words + ", " + option.short_word;
-        fprintf(stderr, "  %-26s %s\n", words.c_str(), option.help);
+        fprintf(stderr, "  %-29s %s\n", words.c_str(), option.help);
     }
     exit(EXIT_USAGE);
 }
