@@ -161,6 +161,13 @@ bool comparable(double rate)
     return std::isfinite(rate) && rate > 0;
 }
 
+// Whether `ratio` differs from 1 by at least `smallest`, either way: the
+// rule of compare mode's verdicts and of fleet mode's outliers.
+bool at_least(double ratio, double smallest)
+{
+    return ratio >= 1 + smallest || ratio <= 1 / (1 + smallest);
+}
+
 } // namespace
 
 std::vector<double> trial_rates(const RunRecord& record, const std::string& id)
@@ -270,8 +277,9 @@ size_t runs_with_rates(const std::vector<LoadedRun>& runs, const Side& side, con
     size_t count = 0;
     for (size_t r : side.runs) {
         bool any = false;
-        for (size_t i = 0; i < ids.size() && !any; ++i)
-            any = !trial_rates(runs[r].record, ids[i]).empty();
+        for (const TrialRecord& trial : runs[r].record.trials)
+            for (const MeasurementRecord& m : trial.measurements)
+                any = any || (comparable(rate_of(m)) && std::find(ids.begin(), ids.end(), m.id) != ids.end());
         count += any ? 1 : 0;
     }
     return count;
@@ -279,11 +287,10 @@ size_t runs_with_rates(const std::vector<LoadedRun>& runs, const Side& side, con
 
 std::vector<std::string> ids_of_sides(const std::vector<LoadedRun>& runs, const Side& base, const Side& other);
 
-} // namespace
-
-Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side& other, const CompareOptions& options)
+// What a comparison of `ids` may claim (see claim_for).
+Claim claim_over(const std::vector<LoadedRun>& runs, const Side& base, const Side& other,
+                 const std::vector<std::string>& ids, const CompareOptions& options)
 {
-    const std::vector<std::string> ids = ids_of_sides(runs, base, other);
     const size_t base_runs = runs_with_rates(runs, base, ids);
     const size_t other_runs = runs_with_rates(runs, other, ids);
     Claim claim{base_runs >= 2 && other_runs >= 2, 0, base_runs, other_runs,
@@ -295,6 +302,13 @@ Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side
         claim.refusal = base_runs == 0 ? "the baseline holds no rates (every measurement took 0 ms or moved nothing)"
                                        : "this side holds no rates (every measurement took 0 ms or moved nothing)";
     return claim;
+}
+
+} // namespace
+
+Claim claim_for(const std::vector<LoadedRun>& runs, const Side& base, const Side& other, const CompareOptions& options)
+{
+    return claim_over(runs, base, other, ids_of_sides(runs, base, other), options);
 }
 
 std::string claim_note(const Claim& claim)
@@ -396,7 +410,7 @@ Verdict verdict_for(const ComparisonRow& row, double smallest_difference)
         return Verdict::NoDifference;
     // Shown, but smaller than the differences between runs of one
     // configuration: not reported as one.
-    if (e.ratio < 1 + smallest_difference && e.ratio > 1 / (1 + smallest_difference))
+    if (!at_least(e.ratio, smallest_difference))
         return Verdict::Small;
     return e.low > 1 ? Verdict::Faster : Verdict::Slower;
 }
@@ -426,10 +440,11 @@ std::vector<double> holm_levels(const std::vector<double>& p_values)
 Comparison compare_side(const std::vector<LoadedRun>& runs, const std::vector<Side>& sides, size_t s,
                         const CompareOptions& options)
 {
-    const Claim claim = claim_for(runs, sides[0], sides[s], options);
+    const std::vector<std::string> ids = ids_of_sides(runs, sides[0], sides[s]);
+    const Claim claim = claim_over(runs, sides[0], sides[s], ids, options);
     Comparison comparison{s, 0, claim.runs_as_unit, {}, claim};
     std::vector<std::pair<std::vector<double>, std::vector<double>>> units;
-    for (const std::string& id : ids_of_sides(runs, sides[0], sides[s])) {
+    for (const std::string& id : ids) {
         ComparisonRow row{id, {}, {}, {}, 0.95, Verdict::NoRates, claim.smallest_difference};
         std::vector<double> base = side_units(runs, sides[0], id, claim.runs_as_unit, &row.base);
         std::vector<double> other = side_units(runs, sides[s], id, claim.runs_as_unit, &row.other);
@@ -755,16 +770,13 @@ double rate_resolution(const std::vector<const RunRecord*>& records, const std::
 std::vector<double> pooled_clean_rates(const std::vector<const RunRecord*>& records, const std::string& id,
                                        size_t* left_out, unsigned* reasons)
 {
-    if (records.size() == 1) {
-        CleanRates clean = clean_rates(*records[0], id);
-        *left_out += clean.left_out;
-        *reasons |= clean.reasons;
-        return std::move(clean.rates);
-    }
     std::vector<double> pooled;
     for (const RunRecord* record : records) {
-        const CleanRates clean = clean_rates(*record, id);
-        pooled.insert(pooled.end(), clean.rates.begin(), clean.rates.end());
+        CleanRates clean = clean_rates(*record, id);
+        if (pooled.empty())
+            pooled = std::move(clean.rates);
+        else
+            pooled.insert(pooled.end(), clean.rates.begin(), clean.rates.end());
         *left_out += clean.left_out;
         *reasons |= clean.reasons;
     }
@@ -832,9 +844,8 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
             cell.to_median =
                 ratio_to(centre.median, pooled_clean_rates(by_host[fleet.hosts[h].host], ids[m], &left_out, &reasons));
             const RatioEstimate& e = cell.to_median;
-            const bool beyond = e.has_interval && (e.low > 1 || e.high < 1) &&
-                                (e.ratio >= 1 + SMALLEST_DIFFERENCE_ONE_RUN ||
-                                 e.ratio <= 1 / (1 + SMALLEST_DIFFERENCE_ONE_RUN));
+            const bool beyond =
+                e.has_interval && (e.low > 1 || e.high < 1) && at_least(e.ratio, SMALLEST_DIFFERENCE_ONE_RUN);
             (beyond ? cell.flag : cell.differs) = side;
         }
     }

@@ -240,20 +240,22 @@ Options parse(int argc, char** argv)
 
 // What the program writes replaces a regular file or takes a new name:
 // a device, FIFO, socket, directory or link is refused, and so is a record
-// being read (exit 1, nothing written).
-void check_target(const std::string& path, const std::vector<LoadedRun>& runs, const struct stat* other)
+// being read, or the file `other` the other output names (exit 1, nothing
+// written). Whether the file is there, and `*status` where it is.
+bool check_target(const std::string& path, const std::vector<LoadedRun>& runs, const struct stat* other,
+                  struct stat* status)
 {
     bool exists = false;
-    struct stat status;
-    if (const char* reason = why_not_replaceable(path, &exists, &status))
+    if (const char* reason = why_not_replaceable(path, &exists, status))
         fail("cannot write " + visible(path) + ": " + reason);
     if (!exists)
-        return;
-    if (other != nullptr && other->st_dev == status.st_dev && other->st_ino == status.st_ino)
+        return false;
+    if (other != nullptr && other->st_dev == status->st_dev && other->st_ino == status->st_ino)
         usage("--output and --plot name one file: ", path.c_str());
     for (const LoadedRun& run : runs)
-        if (run.device == status.st_dev && run.inode == status.st_ino)
+        if (run.device == status->st_dev && run.inode == status->st_ino)
             fail("cannot write " + visible(path) + ": it is the record " + visible(run.file) + ", read for the report");
+    return true;
 }
 
 // A directory stands for the records in it: its *.json files, by name.
@@ -334,11 +336,10 @@ int main(int argc, char** argv)
         runs[i].group = groups[i];
     // Before anything is written; the records read include any given twice.
     struct stat plot_status;
-    const bool plot_exists = options.has_plot && lstat(options.plot.c_str(), &plot_status) == 0;
-    if (options.has_plot)
-        check_target(options.plot, runs, nullptr);
+    struct stat output_status;
+    const bool plot_exists = options.has_plot && check_target(options.plot, runs, nullptr, &plot_status);
     if (options.has_output)
-        check_target(options.output, runs, plot_exists ? &plot_status : nullptr);
+        check_target(options.output, runs, plot_exists ? &plot_status : nullptr, &output_status);
     // A record given twice would count twice, and narrow every interval.
     count_each_run_once(&runs);
     if (comparing && runs.size() < 2)
