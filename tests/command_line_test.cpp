@@ -104,6 +104,9 @@ TEST(CommandLine, OptionsThatEndTheRun)
                               "  --direct +.*\\(default: buffered\\)\n"
                               "  --cold +time each write to its fsync, .* a quarter of the memory unless given "
                               "\\(default: off\\)\n"
+                              "  --cores N\\|all +.*\\(default: 1, unpinned\\)\n"
+                              "  --jobs N +.*\\(default 1\\)\n"
+                              "  --block-size SIZE +.*\\(default 4M\\)\n"
                               "  --yes, -y +.*\\(default: wait\\)\n"
                               "  --export-json FILE +.*\\(default: none\\)\n"
                               "  --label TEXT +.*\\(default: none\\)\n"
@@ -156,6 +159,27 @@ TEST(CommandLine, OptionsThatEndTheRun)
         {{"ovrel-bench", "--file-size", "8", "--only=memory"}, 64, "^--file-size means nothing with --only memory"},
         {{"ovrel-bench", "--only", "memory", "--cold"}, 64, "^--cold means nothing with --only memory"},
         {{"ovrel-bench", "--directory", "/tmp", "--only", "memory"}, 64, "^--directory means nothing with --only memory"},
+        // The width of the run: cores, jobs and block size.
+        {{"ovrel-bench", "--cores", "0"}, 64, "^Invalid number of cores: 0 \\(a whole number from 1, or all\\)\nUsage: "},
+        {{"ovrel-bench", "--cores", "two"}, 64, "^Invalid number of cores: two "},
+        {{"ovrel-bench", "--cores", "1025"}, 64, "^Invalid number of cores: 1025 "},
+        {{"ovrel-bench", "--cores", "1000"}, 64, "^--cores 1000: only [0-9]+ CPUs are online\n$"},
+        {{"ovrel-bench", "--jobs", "0"}, 64, "^Invalid number of jobs: 0 \\(a whole number from 1 to 256\\)\nUsage: "},
+        {{"ovrel-bench", "--jobs", "257"}, 64, "^Invalid number of jobs: 257 "},
+        {{"ovrel-bench", "--block-size", "3K"}, 64, "^Invalid block size: 3K \\(a power of two from 4K to 64M\\)\nUsage: "},
+        {{"ovrel-bench", "--block-size", "1G"}, 64, "^Invalid block size: 1G "},
+        {{"ovrel-bench", "--block-size", "4k5"}, 64, "^Invalid block size: 4k5 "},
+        {{"ovrel-bench", "--block-size", "2K"}, 64, "^Invalid block size: 2K "},
+        {{"ovrel-bench", "--block-size", "4096"}, 64, "^Invalid block size: 4096 "},
+        {{"ovrel-bench", "--block-size", "128M"}, 64, "^Invalid block size: 128M "},
+        {{"ovrel-bench", "--block-size", "16M", "--file-size", "8M"}, 64,
+         "^File size 8M is less than one block of --block-size 16.00 MiB\nUsage: "},
+        {{"ovrel-bench", "--file-size", "8M", "--jobs", "4"}, 64,
+         "^File size 8M gives each of the 4 jobs less than one block of 4.00 MiB\nUsage: "},
+        {{"ovrel-bench", "--cores", "1", "--only", "disk"}, 64,
+         "^--cores means nothing with --only disk: the run has no memory sweeps\nUsage: "},
+        {{"ovrel-bench", "--only", "memory", "--jobs", "2"}, 64, "^--jobs means nothing with --only memory"},
+        {{"ovrel-bench", "--block-size", "4K", "--only", "memory"}, 64, "^--block-size means nothing with --only memory"},
     };
     for (const ExitCase& c : cases)
         EXPECT_EXIT(parse(c.words), testing::ExitedWithCode(c.status), c.stderr_pattern) << c.words.back();

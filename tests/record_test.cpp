@@ -180,7 +180,8 @@ TEST_F(Record, VersionOneStillReads)
 {
     json document = json::parse(record_to_json(make(two_trial_parameters())));
     document["schema_version"] = 1;
-    document["parameters"].erase("cold");
+    for (const char* key : {"cold", "cores", "jobs"})
+        document["parameters"].erase(key);
     for (json& trial : document["trials"])
         for (json& item : trial["measurements"]) {
             item.erase("us");
@@ -215,10 +216,65 @@ TEST_F(Record, VersionTwoIsNotColdAndResidentBytesRoundTrip)
 
     json document = json::parse(record_to_json(cold));
     document["schema_version"] = 2;
-    document["parameters"].erase("cold");
+    for (const char* key : {"cold", "cores", "jobs"})
+        document["parameters"].erase(key);
     document["trials"][0]["measurements"][9]["witness"].erase("resident_bytes");
     ASSERT_TRUE(record_from_json(document.dump(), &back, &error)) << error;
     EXPECT_FALSE(back.parameters.cold);
+}
+
+// A run of several workers and jobs keeps its width, its block and each
+// worker's and job's time; the reader holds them to the run.
+TEST_F(Record, WideRunKeepsItsWidthAndEachWorkersTime)
+{
+    RunParameters parameters = two_trial_parameters();
+    static const int32_t cpus[] = {0, 1};
+    parameters.cores = 2;
+    parameters.cpus = cpus;
+    parameters.jobs = 3;
+    parameters.block_size = 4096;
+    char* words[] = {const_cast<char*>("ovrel-bench"), nullptr};
+    target_ = prepare_export("wide.json", nullptr, 1, words);
+    mark_export_started(&target_);
+    std::vector<TrialTimes> times = two_trials();
+    for (TrialTimes& trial : times)
+        for (int i = 0; i < MEASUREMENT_COUNT; ++i)
+            trial.worker_us[i] = i < 8 ? std::vector<int64_t>{trial.us[i] - 7, trial.us[i]}
+                                       : std::vector<int64_t>{trial.us[i], trial.us[i] - 3, trial.us[i] - 9};
+    const std::string text = record_to_json(make_run_record(target_, parameters, times, 7));
+    RunRecord back;
+    std::string error;
+    ASSERT_TRUE(record_from_json(text, &back, &error)) << error;
+    EXPECT_EQ(back.parameters.cores, 2);
+    EXPECT_EQ(back.parameters.jobs, 3);
+    EXPECT_EQ(back.parameters.block_bytes, 4096u);
+    EXPECT_EQ(back.parameters.small_array_bytes, 2 * SMALL_ARRAY_SIZE) << "a small array for each worker";
+    EXPECT_EQ(back.trials[1].measurements[4].worker_us, times[1].worker_us[4]);
+    EXPECT_EQ(back.trials[0].measurements[11].worker_us, times[0].worker_us[11]);
+    EXPECT_EQ(back.averages[8].average.block_bytes, 4096u);
+
+    struct Case {
+        const char* name;
+        std::function<void(json&)> mutate;
+        const char* message;
+    };
+    const Case cases[] = {
+        {"a job's time missing", [](json& d) { d["trials"][0]["measurements"][9]["worker_us"].erase(2); },
+         "trials[0].measurements[9].worker_us: holds 2 times for 3 workers or jobs"},
+        {"no worker's times", [](json& d) { d["trials"][1]["measurements"][0].erase("worker_us"); },
+         "trials[1].measurements[0].worker_us: is missing: the run had 2 workers or jobs"},
+        {"the last ends early", [](json& d) { d["trials"][0]["measurements"][5]["worker_us"][1] = 3; },
+         "trials[0].measurements[5].worker_us: the last to end does not end the measurement"},
+        {"a time past the end", [](json& d) { d["trials"][0]["measurements"][10]["worker_us"][1] = 1 << 30; },
+         "trials[0].measurements[10].worker_us: not whole numbers of microseconds within the measurement"},
+    };
+    for (const Case& c : cases) {
+        json document = json::parse(text);
+        c.mutate(document);
+        RunRecord record;
+        EXPECT_FALSE(record_from_json(document.dump(), &record, &error)) << c.name;
+        EXPECT_EQ(error, c.message) << c.name;
+    }
 }
 
 // Each broken record is refused with a message that names what is wrong.
@@ -242,7 +298,11 @@ TEST_F(Record, BrokenRecordsAreRefusedWithTheirFault)
          "trials[0].measurements[2].mib_per_s: not a finite rate of 0 or more"},
         {"rate as text", [](json& d) { d["statistics"][4]["median_mib_per_s"] = "fast"; },
          "statistics[4].median_mib_per_s: not a number or null"},
-        {"schema version", [](json& d) { d["schema_version"] = 4; }, "schema_version: is 4; this program reads 1 to 3"},
+        {"schema version", [](json& d) { d["schema_version"] = 5; }, "schema_version: is 5; this program reads 1 to 4"},
+        {"cores in version 3", [](json& d) { d["schema_version"] = 3; }, "parameters.cores: is not in records before version 4"},
+        {"no cores", [](json& d) { d["parameters"]["cores"] = 0; }, "parameters.cores: is not from 1 to 1024"},
+        {"a worker's time in a run of one", [](json& d) { d["trials"][0]["measurements"][1]["worker_us"] = {5}; },
+         "trials[0].measurements[1].worker_us: is only in a measurement of several workers or jobs"},
         {"cold missing", [](json& d) { d["parameters"].erase("cold"); }, "parameters.cold: missing"},
         {"no witness", [](json& d) { d["trials"][0]["measurements"][4].erase("witness"); },
          "trials[0].measurements[4].witness: missing"},

@@ -10,6 +10,7 @@
 #include <unistd.h>
 #include <utility>
 #include <vector>
+#include <atomic>
 
 #include "disktest/scratch.h"
 #include "measure/interrupt.h"
@@ -17,6 +18,7 @@
 #include "measure/result.h"
 #include "measure/status.h"
 #include "measure/witness.h"
+#include "measure/workers.h"
 #include "platform/platform.h"
 
 namespace {
@@ -25,24 +27,34 @@ namespace {
 // for a failure the system gave no reason for (a short read or write).
 constexpr int NO_REASON = -1;
 
-// Everything a block step needs: the descriptor, the block's place in the
-// pass and the shuffled offsets (seek pass only).
+// Everything a block step needs: the descriptor, the job's buffers, the
+// block size and the shuffled offsets (seek pass only).
 struct PassState {
     int fd;
     const uint64_t* offsets;
+    unsigned char* write_buffer;
+    unsigned char* read_buffer;
+    unsigned char* seek_buffer;
+    uint64_t block;
 };
+
+PassState job_state(int32_t job, const uint64_t* offsets)
+{
+    return PassState{-1, offsets, scratch_buffer(job, ScratchBuffer::Write), scratch_buffer(job, ScratchBuffer::Read),
+                     scratch_buffer(job, ScratchBuffer::Seek), scratch_block()};
+}
 
 int write_block(const PassState& state, uint64_t index)
 {
     // Inside the interval, as the index changes with every block; its
     // cost is measured in the benchmark document.
-    stamp_block(write_buffer, index);
+    stamp_block(state.write_buffer, index);
     // A short write (a signal on a file system that lets one cut a
     // transfer) carries no reason: asking for the rest of the block either
     // finishes it or brings out the reason the system has (a full disk, a
     // file size limit).
-    for (uint64_t done = 0; done < BLOCK_SIZE;) {
-        const ssize_t written = write(state.fd, write_buffer + done, BLOCK_SIZE - done);
+    for (uint64_t done = 0; done < state.block;) {
+        const ssize_t written = write(state.fd, state.write_buffer + done, state.block - done);
         if (written < 0)
             return errno;
         if (written == 0)
@@ -57,8 +69,8 @@ int read_block(const PassState& state, uint64_t)
     // End of file before the block is whole means the file is not what the
     // write pass left: a result from it would be a half-result. A short
     // read that is only cut by a signal reads on.
-    for (uint64_t done = 0; done < BLOCK_SIZE;) {
-        const ssize_t got = read(state.fd, read_buffer + done, BLOCK_SIZE - done);
+    for (uint64_t done = 0; done < state.block;) {
+        const ssize_t got = read(state.fd, state.read_buffer + done, state.block - done);
         if (got < 0)
             return errno;
         if (got == 0)
@@ -70,10 +82,11 @@ int read_block(const PassState& state, uint64_t)
 
 int seek_block(const PassState& state, uint64_t index)
 {
-    lseek(state.fd, static_cast<off_t>(state.offsets[index]), SEEK_SET);
+    // One system call a block, as fio's psync engine makes: the offset
+    // goes with the read.
     // A block past a shortened file's end reads short or empty, and the
     // pass goes on; only an error stops it.
-    return read(state.fd, seek_buffer, BLOCK_SIZE) < 0 ? errno : 0;
+    return pread(state.fd, state.seek_buffer, state.block, static_cast<off_t>(state.offsets[index])) < 0 ? errno : 0;
 }
 
 struct PassKind {
@@ -92,6 +105,7 @@ struct PassKind {
 
 constexpr const char* WRITE_ERROR = "Write error.  Aborting...\n";
 constexpr const char* READ_ERROR = "Read error.  Aborting...\n";
+constexpr const char* CREATE_ERROR = "Error creating file.\n";
 
 // The rewrite is the write again, over the file the first write left: its
 // blocks are overwritten where they lie (no O_TRUNC).
@@ -128,88 +142,210 @@ T* allocate_or_die(uint64_t count)
     return memory;
 }
 
+// The jobs of one pass and what they share.
+struct PassJobs {
+    const PassKind* kind;
+    int32_t count;
+    uint64_t blocks;               // each job's
+    uint64_t* offsets;             // job j's shuffled offsets at [j * blocks]
+    int64_t* block_us;             // job j's block times at [j * blocks]
+    TimeReading start;             // the common start
+    std::atomic<uint64_t> done;    // blocks moved by all jobs
+    std::atomic<bool> stop;        // a job failed: the others end
+    std::atomic_flag drawing;      // a job is drawing the terminal's bar
+    std::vector<int> fd;
+    std::vector<int> error;        // 0, an errno value, or NO_REASON
+    std::vector<int> open_error;   // the refusal or errno value of a failed open, else 0
+    std::vector<TimeReading> end;
+    std::vector<int64_t> flush_us; // cold writes: from the last block to the end of the fsync
+};
+
+// Counts a moved block for the bars. One job draws as it goes; several
+// take the marks by the blocks' shared count, each mark drawn once.
+void count_block(PassJobs& jobs, uint64_t index)
+{
+    const uint64_t total = jobs.blocks * static_cast<uint64_t>(jobs.count);
+    if (jobs.count == 1) {
+        progress_tick(index, total, PROGRESS_MARKS);
+        status_units_done(index + 1);
+        return;
+    }
+    const uint64_t done = jobs.done.fetch_add(1, std::memory_order_relaxed) + 1;
+    progress_tick_shared(done - 1, total, PROGRESS_MARKS);
+    if (!jobs.drawing.test_and_set(std::memory_order_acquire)) {
+        status_units_done(jobs.done.load(std::memory_order_relaxed));
+        jobs.drawing.clear(std::memory_order_release);
+    }
+}
+
+// One job's part of a pass: open, the timed transfers of its blocks, the
+// fsync of a cold write, and the close.
+void run_job(int32_t job, void* context)
+{
+    PassJobs& jobs = *static_cast<PassJobs*>(context);
+    const PassKind& kind = *jobs.kind;
+    const size_t j = static_cast<size_t>(job);
+    const uint64_t first = j * jobs.blocks;
+    int error = 0;
+    PassState state = job_state(job, jobs.offsets != nullptr ? jobs.offsets + first : nullptr);
+    state.fd = scratch_open(kind.for_write, &error, job);
+    TimeReading last = jobs.start;
+    if (state.fd < 0) {
+        jobs.open_error[j] = error;
+        error = 0;
+    } else {
+        for (uint64_t i = 0; i < jobs.blocks; ++i) {
+            if (interrupt_signal() != 0 || jobs.stop.load(std::memory_order_relaxed))
+                break;
+            error = kind.transfer(state, i);
+            if (error != 0)
+                break;
+            const TimeReading now = time_reading();
+            jobs.block_us[first + i] = elapsed_us(now, last);
+            last = now;
+            count_block(jobs, i);
+        }
+    }
+    // A cold write is timed until its data are on the disk: the rate a
+    // sustained write reaches, whatever the cache could hide.
+    if (error == 0 && state.fd >= 0 && scratch_cold() && kind.for_write && interrupt_signal() == 0 &&
+        !jobs.stop.load(std::memory_order_relaxed)) {
+        if (platform_flush_file(state.fd) != 0)
+            error = errno;
+        jobs.flush_us[j] = elapsed_us(time_reading(), last);
+    }
+    // A network or FUSE file system may report a deferred write error only
+    // at close; a read pass's close has nothing to say.
+    if (state.fd >= 0 && close(state.fd) != 0 && kind.for_write && error == 0)
+        error = errno;
+    jobs.fd[j] = -1;
+    jobs.end[j] = time_reading();
+    jobs.error[j] = error;
+    if (error != 0 || jobs.open_error[j] != 0)
+        jobs.stop.store(true, std::memory_order_relaxed);
+}
+
 } // namespace
 
 Measured run_pass(DiskPassKind which, uint64_t file_size)
 {
     const PassKind& kind = pass_kind(which);
+    const int32_t count = scratch_jobs();
+    const uint64_t block = scratch_block();
+    const uint64_t job_blocks = file_size / static_cast<uint64_t>(count) / block;
+    const uint64_t blocks = job_blocks * static_cast<uint64_t>(count);
     // Fresh random bytes for every write pass, so that no file system can
     // compress the block; the stamp of each block's index keeps storage
     // that deduplicates (ZFS dedup=on, VDO, many SAN arrays) from keeping
     // one copy of a block written `blocks` times.
-    if (kind.refill)
-        for (unsigned char& byte : write_buffer)
-            byte = static_cast<unsigned char>(random());
+    if (kind.refill) {
+        unsigned char* const first = scratch_buffer(0, ScratchBuffer::Write);
+        for (uint64_t at = 0; at < block; ++at)
+            first[at] = static_cast<unsigned char>(random());
+        for (int32_t job = 1; job < count; ++job)
+            memcpy(scratch_buffer(job, ScratchBuffer::Write), first, block);
+    }
 
-    const uint64_t blocks = file_size / BLOCK_SIZE;
     print_pass_header(kind.verb, blocks, kind.order);
-    uint64_t* offsets = nullptr;
+    PassJobs jobs{&kind, count, job_blocks, nullptr, nullptr, {}, {0}, {false}, ATOMIC_FLAG_INIT,
+                  std::vector<int>(static_cast<size_t>(count), -1), std::vector<int>(static_cast<size_t>(count), 0),
+                  std::vector<int>(static_cast<size_t>(count), 0),
+                  std::vector<TimeReading>(static_cast<size_t>(count)), std::vector<int64_t>(static_cast<size_t>(count), 0)};
     if (kind.shuffled) {
-        offsets = allocate_or_die<uint64_t>(blocks);
-        for (uint64_t i = 0; i < blocks; ++i)
-            offsets[i] = i * BLOCK_SIZE;
-        shuffle_offsets(offsets, blocks);
+        // Each job visits its own file's blocks in an order of its own.
+        jobs.offsets = allocate_or_die<uint64_t>(blocks);
+        for (int32_t job = 0; job < count; ++job) {
+            uint64_t* const own = jobs.offsets + static_cast<uint64_t>(job) * job_blocks;
+            for (uint64_t i = 0; i < job_blocks; ++i)
+                own[i] = i * block;
+            shuffle_offsets(own, job_blocks);
+        }
     }
     // One clock reading a block, for the latencies of the single transfers.
-    int64_t* block_us = allocate_or_die<int64_t>(blocks);
-    // A cold read starts from the device: the file's pages (clean, as every
+    jobs.block_us = allocate_or_die<int64_t>(blocks);
+    // A cold read starts from the device: the files' pages (clean, as every
     // write pass flushed them) leave the cache before the clock starts, and
     // what stays is counted for the witness.
     const bool cold = scratch_cold();
     uint64_t resident = 0;
     int drop_error = 0;
     int count_error = 0;
-    if (cold && !kind.for_write) {
-        drop_error = scratch_drop_cache(blocks * BLOCK_SIZE, &resident, &count_error);
-        if (drop_error != 0)
-            fprintf(stderr, "Cannot drop the cached pages of %s: %s\n", SCRATCH_FILE, strerror(drop_error));
-    }
+    if (cold && !kind.for_write)
+        for (int32_t job = 0; job < count; ++job) {
+            uint64_t job_resident = 0;
+            int job_count_error = 0;
+            const int error = scratch_drop_cache(job_blocks * block, &job_resident, &job_count_error, job);
+            if (error != 0 && drop_error == 0) {
+                drop_error = error;
+                fprintf(stderr, "Cannot drop the cached pages of %s: %s\n", scratch_name(job), strerror(error));
+            }
+            if (job_count_error != 0 && count_error == 0)
+                count_error = job_count_error;
+            resident += job_resident;
+        }
     progress_begin(PROGRESS_MARKS);
     status_show_bar(true);
 
-    const Interval interval = interval_begin();
-    PassState state{scratch_open_or_die(kind.for_write, kind.for_write ? "Error creating file.\n" : READ_ERROR),
-                    offsets};
-    TimeReading last = interval.start;
-    for (uint64_t i = 0; i < blocks; ++i) {
-        if (interrupt_signal() != 0) {
+    Interval interval{};
+    if (count == 1) {
+        interval = interval_begin();
+        jobs.start = interval.start;
+        run_job(0, &jobs);
+    } else {
+        int32_t failed = 0;
+        // The jobs' clocks start with the interval: workers_run sets it
+        // before it lets them go.
+        struct Starter {
+            PassJobs* jobs;
+            Interval* interval;
+        } starter{&jobs, &interval};
+        const WorkerTeam team{count, nullptr,
+                              [](int32_t job, void* context) {
+                                  Starter& s = *static_cast<Starter*>(context);
+                                  if (job >= 0)
+                                      s.jobs->start = s.interval->start;
+                                  run_job(job, s.jobs);
+                              },
+                              &starter};
+        const int error = workers_run(team, &interval, &failed);
+        if (error != 0) {
             terminal_bar_end();
-            free(offsets);
-            free(block_us);
-            Measured stopped{};
-            stopped.ms = abandon_pass(state.fd);
-            progress_end();
-            return stopped;
+            fprintf(stderr, "Cannot start job %" PRId32 ": %s\n", failed + 1, strerror(error));
+            scratch_fatal("", 0);
         }
-        const int error = kind.transfer(state, i);
-        if (error != 0)
-            scratch_fatal(kind.fail_message, error == NO_REASON ? 0 : error);
-        const TimeReading now = time_reading();
-        block_us[i] = elapsed_us(now, last);
-        last = now;
-        progress_tick(i, blocks, PROGRESS_MARKS);
-        status_units_done(i + 1);
     }
-    terminal_bar_end();
-    // A cold write is timed until its data are on the disk: the rate a
-    // sustained write reaches, whatever the cache could hide.
-    int64_t cold_flush_us = 0;
-    if (cold && kind.for_write) {
-        if (platform_flush_file(state.fd) != 0)
-            scratch_fatal(WRITE_ERROR, errno);
-        cold_flush_us = elapsed_us(time_reading(), last);
-    }
-    // A network or FUSE file system may report a deferred write error only
-    // at close; a read pass's close has nothing to say.
-    const int closed = close(state.fd);
-    const int close_error = errno;
     Measured measured = interval_end(interval);
-    if (kind.for_write && closed != 0)
-        scratch_fatal(WRITE_ERROR, close_error);
-    free(offsets);
+    terminal_bar_end();
+    // The first job that failed, by its file, ends the run; every file goes.
+    for (int32_t job = 0; job < count; ++job) {
+        const size_t j = static_cast<size_t>(job);
+        if (jobs.open_error[j] != 0)
+            scratch_fatal(kind.for_write ? CREATE_ERROR : READ_ERROR, jobs.open_error[j], job);
+        if (jobs.error[j] != 0)
+            scratch_fatal(kind.fail_message, jobs.error[j] == NO_REASON ? 0 : jobs.error[j], job);
+    }
+    if (interrupt_signal() != 0) {
+        free(jobs.offsets);
+        free(jobs.block_us);
+        Measured stopped{};
+        stopped.ms = abandon_pass(-1);
+        progress_end();
+        return stopped;
+    }
+    // From the common start to the last job's end, each job's time kept.
+    if (count > 1) {
+        int64_t last = 0;
+        for (const TimeReading& end : jobs.end) {
+            measured.worker_us.push_back(elapsed_us(end, interval.start));
+            last = std::max(last, measured.worker_us.back());
+        }
+        measured.us = last;
+        measured.ms = last / 1000;
+    }
+    free(jobs.offsets);
     measured.witness.has_blocks = true;
-    measured.witness.block_us = block_latency(block_us, blocks);
-    free(block_us);
+    measured.witness.block_us = block_latency(jobs.block_us, blocks);
+    free(jobs.block_us);
     // A cold read that could not drop or count the file's cached pages is
     // not known to read the disk: its witness says why.
     measured.witness.has_resident = cold && !kind.for_write && count_error == 0;
@@ -219,15 +355,17 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
 
     if (cold && kind.for_write) {
         measured.witness.has_flush = true;
-        measured.witness.flush_us = cold_flush_us;
+        measured.witness.flush_us = *std::max_element(jobs.flush_us.begin(), jobs.flush_us.end());
     } else if (kind.flush_after) {
         // The file's own data reaches the disk outside the measurement, so
         // that the next pass does not pay for this one's write-back; a
         // failure to get there is a write error like any other.
         const TimeReading flush_start = time_reading();
-        const int flush_error = scratch_flush();
-        if (flush_error != 0)
-            scratch_fatal(WRITE_ERROR, flush_error);
+        for (int32_t job = 0; job < count; ++job) {
+            const int flush_error = scratch_flush(job);
+            if (flush_error != 0)
+                scratch_fatal(WRITE_ERROR, flush_error, job);
+        }
         measured.witness.has_flush = true;
         measured.witness.flush_us = elapsed_us(time_reading(), flush_start);
         // Most of a buffered write reaches the disk in this flush: the
@@ -238,8 +376,8 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     }
     putchar('\n');
     progress_end();
-    print_result(static_cast<uint64_t>(measured.ms), kind.label, file_size, 1, BLOCK_SIZE);
-    witness_judge(&measured, kind.witness, blocks * BLOCK_SIZE);
+    print_result(static_cast<uint64_t>(measured.ms), kind.label, file_size, 1, block);
+    witness_judge(&measured, kind.witness, blocks * block);
     putchar('\n');
     return measured;
 }
@@ -249,10 +387,12 @@ int warm_up_transfers(uint64_t file_size)
     // The first transfers of a fresh process are slower than any later
     // ones; they are made here, untimed, on the run's own scratch file,
     // which is then removed so that trial 1 creates it as every trial does.
-    const uint64_t blocks = std::min<uint64_t>(file_size / BLOCK_SIZE, WARM_UP_BLOCKS);
+    const uint64_t block = scratch_block();
+    const uint64_t blocks = std::min<uint64_t>(file_size / static_cast<uint64_t>(scratch_jobs()) / block, WARM_UP_BLOCKS);
     if (blocks == 0)
         return 0;
-    PassState state{scratch_open_or_die(true, "Error creating file.\n"), nullptr};
+    PassState state = job_state(0, nullptr);
+    state.fd = scratch_open_or_die(true, CREATE_ERROR);
     for (uint64_t i = 0; i < blocks; ++i) {
         const int error = write_block(state, i);
         if (error != 0)
@@ -263,7 +403,7 @@ int warm_up_transfers(uint64_t file_size)
     // Read back once in order and once backwards, into each pass's buffer.
     uint64_t offsets[WARM_UP_BLOCKS];
     for (uint64_t i = 0; i < blocks; ++i)
-        offsets[i] = (blocks - 1 - i) * BLOCK_SIZE;
+        offsets[i] = (blocks - 1 - i) * block;
     state.fd = scratch_open_or_die(false, READ_ERROR);
     state.offsets = offsets;
     for (int (*transfer)(const PassState&, uint64_t) : {read_block, seek_block})

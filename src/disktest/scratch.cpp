@@ -23,15 +23,30 @@ namespace {
 int open_flag = 0;
 bool cold = false;
 uint64_t stamp_seed = 0;
+uint64_t block_bytes = BLOCK_SIZE;
+int32_t job_count = 1;
 
-// Set just before the creating open, so that a signal arriving while it
-// returns still removes the file; cleared when the file is removed.
-volatile sig_atomic_t live = 0;
+// One job's scratch file and buffers.
+struct Slot {
+    char name[40];
+    // Set just before the creating open, so that a signal arriving while it
+    // returns still removes the file; cleared when the file is removed.
+    volatile sig_atomic_t live;
+    // The file this run created or took over: every later open must find it.
+    bool known;
+    dev_t device;
+    ino_t inode;
+    unsigned char* write_buffer;
+    unsigned char* read_buffer;
+    unsigned char* seek_buffer;
+};
 
-// The file this run created or took over: every later open must find it.
-bool known = false;
-dev_t known_device = 0;
-ino_t known_inode = 0;
+Slot slots[JOBS_MAX] = {{"ovrel-bench.tempfile", 0, false, 0, 0, write_buffer, read_buffer, seek_buffer}};
+
+Slot& slot(int32_t job)
+{
+    return slots[job >= 0 && job < JOBS_MAX ? job : 0];
+}
 
 // O_NONBLOCK keeps a FIFO swapped in under the name from stalling the open;
 // it is taken off again once the file is known to be a regular one.
@@ -78,7 +93,7 @@ int found_refusal(const struct stat& found)
 // Checks an open descriptor and leaves `flags` as its only status flags;
 // closes it and returns -1 with `*error` on refusal. `remember` makes the
 // file the one every later open must find.
-int accept_descriptor(int fd, const struct stat* expected, int flags, bool remember, int* error)
+int accept_descriptor(Slot& file, int fd, const struct stat* expected, int flags, bool remember, int* error)
 {
     struct stat status;
     int refused = fstat(fd, &status) != 0 ? errno : refusal(status);
@@ -91,48 +106,48 @@ int accept_descriptor(int fd, const struct stat* expected, int flags, bool remem
         *error = refused;
         return -1;
     }
-    if (remember && !known) {
-        known = true;
-        known_device = status.st_dev;
-        known_inode = status.st_ino;
+    if (remember && !file.known) {
+        file.known = true;
+        file.device = status.st_dev;
+        file.inode = status.st_ino;
     }
     return fd;
 }
 
 // The first open of a trial's write pass: a new file, or a leftover of the
 // user's own that passes every check.
-int create_or_take_over(int* error)
+int create_or_take_over(Slot& file, int* error)
 {
-    live = 1;
-    int fd = open(SCRATCH_FILE, O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS | open_flag, 0600);
+    file.live = 1;
+    int fd = open(file.name, O_WRONLY | O_CREAT | O_EXCL | OPEN_FLAGS | open_flag, 0600);
     if (fd >= 0)
-        return accept_descriptor(fd, nullptr, open_flag, true, error);
+        return accept_descriptor(file, fd, nullptr, open_flag, true, error);
     if (errno != EEXIST) {
         *error = errno;
-        live = 0;
+        file.live = 0;
         return -1;
     }
     // Something is there: look at it before opening it, so that a device
     // node or FIFO is never opened for writing.
-    live = 0;
+    file.live = 0;
     struct stat found;
-    if (lstat(SCRATCH_FILE, &found) != 0) {
+    if (lstat(file.name, &found) != 0) {
         *error = errno;
         return -1;
     }
     *error = found_refusal(found);
     if (*error != 0)
         return -1;
-    live = 1;
-    fd = open(SCRATCH_FILE, O_WRONLY | OPEN_FLAGS | open_flag);
+    file.live = 1;
+    fd = open(file.name, O_WRONLY | OPEN_FLAGS | open_flag);
     if (fd < 0) {
         *error = errno;
-        live = 0;
+        file.live = 0;
         return -1;
     }
-    fd = accept_descriptor(fd, &found, open_flag, true, error);
+    fd = accept_descriptor(file, fd, &found, open_flag, true, error);
     if (fd < 0)
-        live = 0;
+        file.live = 0;
     return fd;
 }
 
@@ -158,18 +173,76 @@ void scratch_set_seed(uint64_t seed)
 
 void stamp_block(unsigned char* block, uint64_t index)
 {
-    // 1024 stores of 16 bytes a block: a microsecond or two against the
-    // millisecond or more that writing 4 MiB takes.
-    for (size_t at = 0; at < BLOCK_SIZE; at += STAMP_INTERVAL) {
+    // 1024 stores of 16 bytes a 4 MiB block: a microsecond or two against
+    // the millisecond or more that writing it takes.
+    for (size_t at = 0; at < block_bytes; at += STAMP_INTERVAL) {
         memcpy(block + at, &index, sizeof index);
         memcpy(block + at + sizeof index, &stamp_seed, sizeof stamp_seed);
     }
 }
 
+bool scratch_set_shape(int32_t jobs, uint64_t block)
+{
+    if (jobs < 1 || jobs > JOBS_MAX || block < BUFFER_ALIGN || block > BLOCK_SIZE_MAX)
+        return false;
+    job_count = jobs;
+    block_bytes = block;
+    for (int32_t job = 0; job < jobs; ++job) {
+        Slot& file = slots[job];
+        if (jobs == 1)
+            snprintf(file.name, sizeof file.name, "%s", SCRATCH_FILE);
+        else
+            snprintf(file.name, sizeof file.name, "%s.%" PRId32, SCRATCH_FILE, job + 1);
+        // The static buffers serve the first job up to the default block;
+        // the others' are aligned to their block, as direct I/O may ask.
+        if (job == 0 && block <= BLOCK_SIZE) {
+            file.write_buffer = write_buffer;
+            file.read_buffer = read_buffer;
+            file.seek_buffer = seek_buffer;
+            continue;
+        }
+        void* writing = nullptr;
+        void* reading = nullptr;
+        if (posix_memalign(&writing, block, block) != 0 || posix_memalign(&reading, block, block) != 0)
+            return false;
+        file.write_buffer = static_cast<unsigned char*>(writing);
+        file.read_buffer = static_cast<unsigned char*>(reading);
+        // The read and the shuffled read never run at once.
+        file.seek_buffer = file.read_buffer;
+    }
+    return true;
+}
+
+int32_t scratch_jobs()
+{
+    return job_count;
+}
+
+uint64_t scratch_block()
+{
+    return block_bytes;
+}
+
+const char* scratch_name(int32_t job)
+{
+    return slot(job).name;
+}
+
+unsigned char* scratch_buffer(int32_t job, ScratchBuffer which)
+{
+    Slot& file = slot(job);
+    return which == ScratchBuffer::Write ? file.write_buffer
+           : which == ScratchBuffer::Read ? file.read_buffer
+                                          : file.seek_buffer;
+}
+
 void scratch_touch_buffers()
 {
-    memset(read_buffer, 0, BLOCK_SIZE);
-    memset(seek_buffer, 0, BLOCK_SIZE);
+    for (int32_t job = 0; job < job_count; ++job) {
+        memset(slots[job].read_buffer, 0, block_bytes);
+        memset(slots[job].seek_buffer, 0, block_bytes);
+        memset(slots[job].write_buffer, 0, block_bytes);
+    }
 }
 
 void scratch_set_open_flag(int flag)
@@ -177,11 +250,11 @@ void scratch_set_open_flag(int flag)
     open_flag = flag;
 }
 
-int scratch_check_leftover(uint64_t* leftover_bytes)
+int scratch_check_leftover(uint64_t* leftover_bytes, int32_t job)
 {
     *leftover_bytes = 0;
     struct stat found;
-    if (lstat(SCRATCH_FILE, &found) != 0)
+    if (lstat(slot(job).name, &found) != 0)
         return errno == ENOENT ? 0 : errno;
     const int refused = found_refusal(found);
     if (refused == 0)
@@ -193,42 +266,53 @@ namespace {
 
 // Opens what is already there, with `flags` beside the access mode; once
 // this run has created or taken over the file, it must be that file.
-int open_existing(int access, int flags, int* error)
+int open_existing(Slot& file, int access, int flags, int* error)
 {
-    const int fd = open(SCRATCH_FILE, access | OPEN_FLAGS | flags);
+    const int fd = open(file.name, access | OPEN_FLAGS | flags);
     if (fd < 0) {
         *error = errno;
         return -1;
     }
     struct stat expected{};
-    expected.st_dev = known_device;
-    expected.st_ino = known_inode;
-    return accept_descriptor(fd, known ? &expected : nullptr, flags, false, error);
+    expected.st_dev = file.device;
+    expected.st_ino = file.inode;
+    return accept_descriptor(file, fd, file.known ? &expected : nullptr, flags, false, error);
+}
+
+// Whether the name still holds the file this run made (lstat is
+// async-signal-safe): what another swapped in stays where it is.
+bool still_ours(const Slot& file)
+{
+    struct stat found;
+    if (lstat(file.name, &found) != 0)
+        return false;
+    return !file.known || (found.st_dev == file.device && found.st_ino == file.inode);
 }
 
 } // namespace
 
-int scratch_open(bool for_write, int* error)
+int scratch_open(bool for_write, int* error, int32_t job)
 {
-    if (for_write && !known)
-        return create_or_take_over(error);
-    return open_existing(for_write ? O_WRONLY : O_RDONLY, open_flag, error);
+    Slot& file = slot(job);
+    if (for_write && !file.known)
+        return create_or_take_over(file, error);
+    return open_existing(file, for_write ? O_WRONLY : O_RDONLY, open_flag, error);
 }
 
-int scratch_open_or_die(bool for_write, const char* message)
+int scratch_open_or_die(bool for_write, const char* message, int32_t job)
 {
     int error = 0;
-    const int fd = scratch_open(for_write, &error);
+    const int fd = scratch_open(for_write, &error, job);
     if (fd < 0)
-        scratch_fatal(message, error);
+        scratch_fatal(message, error, job);
     return fd;
 }
 
-int scratch_flush()
+int scratch_flush(int32_t job)
 {
     // The direct I/O flag is left off: this open moves no data.
     int error = 0;
-    const int fd = open_existing(O_WRONLY, 0, &error);
+    const int fd = open_existing(slot(job), O_WRONLY, 0, &error);
     if (fd < 0)
         return error;
     error = platform_flush_file(fd) == 0 ? 0 : errno;
@@ -247,10 +331,10 @@ bool scratch_cold()
     return cold;
 }
 
-int scratch_drop_cache(uint64_t size, uint64_t* resident, int* count_error)
+int scratch_drop_cache(uint64_t size, uint64_t* resident, int* count_error, int32_t job)
 {
     int error = 0;
-    const int fd = open_existing(O_RDONLY, 0, &error);
+    const int fd = open_existing(slot(job), O_RDONLY, 0, &error);
     if (fd < 0) {
         *count_error = error;
         return error;
@@ -261,44 +345,65 @@ int scratch_drop_cache(uint64_t size, uint64_t* resident, int* count_error)
     return error;
 }
 
-int scratch_remove()
+int scratch_remove(int32_t* failed_job)
 {
-    // A file already gone is not left behind.
-    const int error = (live || known) && unlink(SCRATCH_FILE) != 0 && errno != ENOENT ? errno : 0;
-    live = 0;
-    known = false;
-    return error;
+    // A file already gone is not left behind; one that is no longer ours
+    // is not ours to remove.
+    int first_error = 0;
+    for (int32_t job = 0; job < job_count; ++job) {
+        Slot& file = slots[job];
+        const int error =
+            (file.live || file.known) && still_ours(file) && unlink(file.name) != 0 && errno != ENOENT ? errno : 0;
+        if (error != 0 && first_error == 0) {
+            first_error = error;
+            if (failed_job != nullptr)
+                *failed_job = job;
+        }
+        file.live = 0;
+        file.known = false;
+    }
+    return first_error;
 }
 
 void scratch_remove_from_signal()
 {
-    if (live)
-        unlink(SCRATCH_FILE);
+    for (int32_t job = 0; job < job_count; ++job)
+        if (slots[job].live && still_ours(slots[job]))
+            unlink(slots[job].name);
 }
 
-void scratch_fatal(const char* message, int error)
+void scratch_fatal(const char* message, int error, int32_t job)
 {
     terminal_bar_end();
     putchar('\n');
     fflush(stdout);
+    // One file stays where it is, for the operator to look at, as it
+    // always has; the files of several jobs go, the failed one's too, so
+    // that no half-written set of them is left for a later run.
+    if (job_count > 1)
+        scratch_remove();
     fputs(message, stderr);
     if (error != 0)
-        fprintf(stderr, "%s: %s\n", SCRATCH_FILE, scratch_error_text(error));
+        fprintf(stderr, "%s: %s\n", slot(job).name, scratch_error_text(error));
     exit(1);
 }
 
 void print_pass_header(const char* verb, uint64_t blocks, const char* order)
 {
-    printf("%s %" PRIu64 " blocks of size %lu in %s order...\n", verb, blocks,
-           static_cast<unsigned long>(BLOCK_SIZE), order);
+    printf("%s %" PRIu64 " blocks of size %lu in %s order...\n", verb, blocks, static_cast<unsigned long>(block_bytes),
+           order);
     // What is really transferred: whole blocks only.
-    printf("Total size = %" PRIu64 " mebibytes.\n", blocks * 4);
+    const uint64_t bytes = blocks * block_bytes;
+    if (bytes % (uint64_t{1} << 20) == 0)
+        printf("Total size = %" PRIu64 " mebibytes.\n", bytes >> 20);
+    else
+        printf("Total size = %.2f mebibytes.\n", static_cast<double>(bytes) * 0x1p-20);
 }
 
 int64_t abandon_pass(int fd)
 {
-    close(fd);
+    if (fd >= 0)
+        close(fd);
     putchar('\n');
     return PASS_INTERRUPTED;
 }
-

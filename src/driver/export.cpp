@@ -102,7 +102,7 @@ ExportTarget prepare_export(const char* path, const char* measured_directory, in
     struct stat measured;
     struct stat parent;
     const std::string name = target.path.substr(target.path.rfind('/') + 1);
-    if (name == SCRATCH_FILE && stat(measured_directory != nullptr ? measured_directory : ".", &measured) == 0 &&
+    if (name.compare(0, strlen(SCRATCH_FILE), SCRATCH_FILE) == 0 && stat(measured_directory != nullptr ? measured_directory : ".", &measured) == 0 &&
         stat(directory_of(target.path).c_str(), &parent) == 0 && measured.st_dev == parent.st_dev &&
         measured.st_ino == parent.st_ino)
         refuse(path, "Is the scratch file of the directory to measure");
@@ -149,13 +149,15 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
     ParametersRecord& p = r.parameters;
     p.trials = parameters.trials;
     p.file_size_bytes = parameters.file_size;
-    p.block_bytes = BLOCK_SIZE;
-    p.small_array_bytes = SMALL_ARRAY_SIZE;
+    p.block_bytes = parameters.block_size;
+    p.small_array_bytes = measured_object(MEASUREMENTS[0], parameters).size;
     p.small_array_sweeps = SMALL_ARRAY_PASSES;
     p.large_array_bytes = parameters.large_array_size;
     p.large_array_sweeps = LARGE_ARRAY_PASSES;
     p.direct_io = parameters.direct_io;
     p.cold = parameters.cold;
+    p.cores = parameters.cores;
+    p.jobs = parameters.jobs;
     if ((parameters.phases & PHASE_MEMORY) != 0)
         p.phases.push_back("memory");
     if ((parameters.phases & PHASE_DISK) != 0)
@@ -173,6 +175,7 @@ RunRecord make_run_record(const ExportTarget& target, const RunParameters& param
             item.has_witness = true;
             item.witness = times[t].witness[index];
             item.sweep_us.assign(times[t].sweep_us[index], times[t].sweep_us[index] + times[t].sweeps_timed[index]);
+            item.worker_us = times[t].worker_us[index];
             trial.measurements.push_back(item);
         }
         r.trials.push_back(trial);

@@ -23,6 +23,10 @@ int main(int argc, char** argv)
     ensure_standard_descriptors();
     RunParameters parameters = init_run_parameters();
     parse_command_line(argc, argv, parameters);
+    if ((parameters.phases & PHASE_DISK) != 0 && !scratch_set_shape(parameters.jobs, parameters.block_size)) {
+        fprintf(stderr, "Could not allocate the buffers of %d jobs.\n", parameters.jobs);
+        return 1;
+    }
 
     // Everything that can refuse the run does so before the notice, so that
     // nobody waits through a run that cannot finish.
@@ -35,7 +39,9 @@ int main(int argc, char** argv)
     if ((parameters.phases & PHASE_DISK) != 0) {
         check_directory_writable(shown.c_str());
         lock_directory(shown.c_str());
-        const uint64_t leftover = check_scratch_name(shown.c_str());
+        uint64_t leftover = 0;
+        for (int32_t job = 0; job < parameters.jobs; ++job)
+            leftover += check_scratch_name(shown.c_str(), job);
         if (parameters.direct_io) {
             check_direct_io(shown.c_str());
             scratch_set_open_flag(platform_direct_io_flag());

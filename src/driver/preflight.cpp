@@ -82,13 +82,13 @@ void lock_directory(const char* shown)
     exit(1);
 }
 
-uint64_t check_scratch_name(const char* shown)
+uint64_t check_scratch_name(const char* shown, int32_t job)
 {
     uint64_t leftover = 0;
-    const int refused = scratch_check_leftover(&leftover);
+    const int refused = scratch_check_leftover(&leftover, job);
     if (refused == 0)
         return leftover;
-    fprintf(stderr, "Cannot use the scratch file in %s.\n%s: %s\n", shown, SCRATCH_FILE,
+    fprintf(stderr, "Cannot use the scratch file in %s.\n%s: %s\n", shown, scratch_name(job),
             scratch_error_text(refused));
     exit(1);
 }
@@ -162,7 +162,7 @@ void check_free_space(const RunParameters& parameters, uint64_t leftover)
         fprintf(stderr, "Cannot read the free space (%s); the run goes on unchecked.\n", strerror(errno));
         return;
     }
-    const uint64_t needed = parameters.file_size / BLOCK_SIZE * BLOCK_SIZE;
+    const uint64_t needed = job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs);
     const uint64_t usable = usable_bytes(space);
     // A scratch file left by an aborted run is overwritten in place: the
     // space it holds is the run's to use again.
@@ -182,7 +182,7 @@ bool plan_measures_page_cache(const RunParameters& parameters)
     // up to twice its size; a cold run drops it before every read, and
     // direct I/O goes around it.
     return (parameters.phases & PHASE_DISK) != 0 && !parameters.cold && !parameters.direct_io &&
-           page_cache_can_hold(parameters.file_size / BLOCK_SIZE * BLOCK_SIZE, parameters.phys_mem);
+           page_cache_can_hold(job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs), parameters.phys_mem);
 }
 
 void print_plan(const RunParameters& parameters, const char* shown)
@@ -192,18 +192,29 @@ void print_plan(const RunParameters& parameters, const char* shown)
                                                             : "disk tests";
     fprintf(stderr, "Plan: %" PRId32 " trial%s of the %s%s", parameters.trials, parameters.trials == 1 ? "" : "s",
             tests, (parameters.phases & PHASE_DISK) != 0 && parameters.cold ? ", cold" : "");
+    if ((parameters.phases & PHASE_MEMORY) != 0 && parameters.cpus != nullptr)
+        fprintf(stderr, ", the memory sweeps on %" PRId32 " core%s", parameters.cores, parameters.cores == 1 ? "" : "s");
     if ((parameters.phases & PHASE_DISK) == 0) {
         fputs("; no scratch file.\n", stderr);
         return;
     }
     // Each trial writes the file twice (the write and the rewrite pass).
-    const uint64_t file_bytes = parameters.file_size / BLOCK_SIZE * BLOCK_SIZE;
+    const uint64_t file_bytes = job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs);
     uint64_t written = 0;
     const bool too_large = __builtin_mul_overflow(file_bytes, 2 * static_cast<uint64_t>(parameters.trials), &written);
     char file_label[SIZE_LABEL_LEN];
     char written_label[SIZE_LABEL_LEN];
-    fprintf(stderr, "; a %s scratch file in %s; %s%s written in all", format_size(file_bytes, file_label), shown,
-            too_large ? "more than " : "", format_size(too_large ? UINT64_MAX : written, written_label));
+    if (parameters.jobs == 1)
+        fprintf(stderr, "; a %s scratch file in %s", format_size(file_bytes, file_label), shown);
+    else
+        fprintf(stderr, "; %" PRId32 " scratch files of %s at once in %s", parameters.jobs,
+                format_size(job_file_size(parameters), file_label), shown);
+    if (parameters.block_size != BLOCK_SIZE) {
+        char block_label[SIZE_LABEL_LEN];
+        fprintf(stderr, " in %s blocks", format_block(parameters.block_size, block_label));
+    }
+    fprintf(stderr, "; %s%s written in all", too_large ? "more than " : "",
+            format_size(too_large ? UINT64_MAX : written, written_label));
     if (plan_measures_page_cache(parameters))
         fputs("; smaller than twice the memory, so the disk passes will measure the page cache", stderr);
     fputs(".\n", stderr);

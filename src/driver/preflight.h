@@ -23,7 +23,7 @@ void check_directory_writable(const char* shown);
 void lock_directory(const char* shown);
 // Ends the run when something other than a file of the user's own lies under
 // the scratch file's name; returns the space a leftover of the user's own holds.
-uint64_t check_scratch_name(const char* shown);
+uint64_t check_scratch_name(const char* shown, int32_t job = 0);
 // Ends the run when direct I/O cannot be had in the working directory, and
 // warns where the file system is known to take the flag and still cache.
 void check_direct_io(const char* shown);

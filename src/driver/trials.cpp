@@ -28,7 +28,7 @@ Measured run_measurement(const Measurement& m, const RunParameters& parameters)
 {
     const MeasuredObject object = measured_object(m, parameters);
     if (m.pass == DiskPassKind::None)
-        return array_fill(object.size, object.sweeps, m.wsize);
+        return array_fill(object.size, object.sweeps, m.wsize, parameters.cores, parameters.cpus);
     return run_pass(m.pass, object.size);
 }
 
@@ -108,11 +108,12 @@ void print_first_estimate(const RunParameters& parameters, const int64_t latest_
 }
 
 // The scratch file that could not be removed ends the run, said so.
-void exit_if_not_removed(int error)
+void exit_if_not_removed(int error, int32_t job)
 {
     if (error == 0)
         return;
-    fprintf(stderr, "Cannot remove %s/%s: %s\n", visible(working_directory()).c_str(), SCRATCH_FILE, strerror(error));
+    fprintf(stderr, "Cannot remove %s/%s: %s\n", visible(working_directory()).c_str(), scratch_name(job),
+            strerror(error));
     exit(1);
 }
 
@@ -158,7 +159,7 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
     // The process's first transfers, untimed, so that trial 1 does not pay
     // for them.
     if ((parameters.phases & PHASE_DISK) != 0)
-        exit_if_not_removed(warm_up_transfers(parameters.file_size));
+        exit_if_not_removed(warm_up_transfers(parameters.file_size), 0);
     if (interrupt_signal() != 0)
         return;
     const TimeReading start = time_reading();
@@ -187,7 +188,7 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
             const MeasuredObject object = measured_object(m, parameters);
             const bool disk = m.pass != DiskPassKind::None;
             status_begin(m.id, ++place, count, disk ? "blocks" : "sweeps",
-                         disk ? object.size / BLOCK_SIZE : static_cast<uint64_t>(object.sweeps));
+                         disk ? object.size / object.block : static_cast<uint64_t>(object.sweeps));
             const Measured measured = run_measurement(m, parameters);
             status_end();
             if (interrupt_signal() != 0)
@@ -198,12 +199,15 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
             trial.sweeps_timed[index] = measured.sweeps_timed;
             for (int32_t i = 0; i < measured.sweeps_timed; ++i)
                 trial.sweep_us[index][i] = measured.sweep_us[i];
+            trial.worker_us[index] = measured.worker_us;
             latest_us[index] = measured.us;
             if (t == 1 && place == 1 && place < count)
                 print_first_estimate(parameters, latest_us, index);
         }
         // A file of twice the memory must never stay behind unnoticed.
-        exit_if_not_removed(scratch_remove());
+        int32_t failed = 0;
+        const int removed = scratch_remove(&failed);
+        exit_if_not_removed(removed, failed);
         times->push_back(trial);
         if (keep_finished)
             signals_keep_for_record();

@@ -18,6 +18,8 @@ struct TrialTimes {
     // The large array's sweeps, timed one by one (0 sweeps elsewhere).
     int32_t sweeps_timed[MEASUREMENT_COUNT];
     int64_t sweep_us[MEASUREMENT_COUNT][SWEEP_TIMES_MAX];
+    // Several workers or jobs: each one's time from the common start to its end.
+    std::vector<int64_t> worker_us[MEASUREMENT_COUNT];
 };
 
 // The time a run has left, as the estimate of the measurement about to run

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -89,6 +90,7 @@ void progress_begin(int32_t cells)
         for (int32_t i = 0; i <= cells; ++i)
             putchar('\b');
     disk_marks.store(0, std::memory_order_relaxed);
+    progress_count = 0;
     if (output_shares_terminal.load(std::memory_order_relaxed) && cells == PROGRESS_MARKS) {
         // On the terminal the frame must be there before anything else
         // writes to it, the status answer included.
@@ -118,6 +120,22 @@ void progress_tick(uint64_t index, uint64_t total, uint64_t cells)
     putchar('*');
     fflush(stdout);
     disk_marks.store(progress_count, std::memory_order_relaxed);
+}
+
+void progress_tick_shared(uint64_t index, uint64_t total, uint64_t cells)
+{
+    static pthread_mutex_t drawing = PTHREAD_MUTEX_INITIALIZER;
+    uint64_t step = cells == 0 ? 0 : total / cells;
+    if (step == 0)
+        step = 1;
+    if (cells == 0 || index % step != 0 || index / step >= cells)
+        return;
+    pthread_mutex_lock(&drawing);
+    ++progress_count;
+    putchar('*');
+    fflush(stdout);
+    disk_marks.store(progress_count, std::memory_order_relaxed);
+    pthread_mutex_unlock(&drawing);
 }
 
 void progress_end()

@@ -14,6 +14,10 @@ extern int32_t progress_count;
 void progress_begin(int32_t cells);
 // Called after block `index` (from 0) of `total` has been transferred; draws at most one mark.
 void progress_tick(uint64_t index, uint64_t total, uint64_t cells);
+// The same for blocks that several threads move at once: `index` is the
+// block's place in the count of all of them, each given once. Draws the
+// marks that progress_tick would, whatever the order of the calls.
+void progress_tick_shared(uint64_t index, uint64_t total, uint64_t cells);
 // The disk pass's bar is done (its line is about to end).
 void progress_end();
 

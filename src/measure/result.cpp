@@ -1,5 +1,6 @@
 #include "measure/result.h"
 
+#include <cinttypes>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -15,6 +16,17 @@ char* format_size(uint64_t bytes, char* buffer)
         snprintf(buffer, SIZE_LABEL_LEN, "%0.2f KiB", value * 0x1p-10);
     else
         snprintf(buffer, SIZE_LABEL_LEN, "%0.2f B", value);
+    return buffer;
+}
+
+char* format_block(uint64_t bytes, char* buffer)
+{
+    if (bytes >= (uint64_t{1} << 20) && bytes % (uint64_t{1} << 20) == 0)
+        snprintf(buffer, SIZE_LABEL_LEN, "%" PRIu64 " MiB", bytes >> 20);
+    else if (bytes >= 1024 && bytes % 1024 == 0)
+        snprintf(buffer, SIZE_LABEL_LEN, "%" PRIu64 " KiB", bytes >> 10);
+    else
+        snprintf(buffer, SIZE_LABEL_LEN, "%" PRIu64 " B", bytes);
     return buffer;
 }
 

@@ -11,6 +11,9 @@ constexpr size_t RESULT_LINE_LEN = 512;
 // Writes "%0.2f GiB/MiB/KiB/B" for `bytes` into `buffer` (SIZE_LABEL_LEN bytes) and returns it.
 char* format_size(uint64_t bytes, char* buffer);
 
+// A block size in its whole unit: "4 KiB", "64 MiB" ("%u B" below 1 KiB).
+char* format_block(uint64_t bytes, char* buffer);
+
 // MiB/s for `sweeps` sweeps over `size` bytes in `ms` milliseconds: inf when
 // bytes moved in 0 ms, nan when nothing moved in 0 ms.
 double rate_mib_per_s(uint64_t ms, uint64_t size, int32_t sweeps);

@@ -43,6 +43,9 @@ int64_t others(int64_t runnable)
     return runnable < 0 ? -1 : std::max<int64_t>(runnable - 1, 0);
 }
 
+// The measurement's own threads that run at once (its workers or jobs).
+int32_t own_threads = 1;
+
 int64_t logical_cpus()
 {
     const long count = sysconf(_SC_NPROCESSORS_ONLN);
@@ -68,6 +71,11 @@ uint64_t other_io_bytes(const Witness& w, WitnessKind kind, uint64_t bytes)
 }
 
 } // namespace
+
+void witness_set_threads(int32_t threads)
+{
+    own_threads = threads > 0 ? threads : 1;
+}
 
 void witness_watch(const char* path)
 {
@@ -242,19 +250,24 @@ bool resident_stayed(const Judged& j)
 bool core_share_low(const Judged& j)
 {
     return j.kind == WitnessKind::Memory && j.m.us > 0 &&
-           static_cast<double>(j.w.cpu_us) < WITNESS_THRESHOLDS.cpu_share_min * static_cast<double>(j.m.us);
+           static_cast<double>(j.w.cpu_us) <
+               WITNESS_THRESHOLDS.cpu_share_min * static_cast<double>(own_threads) * static_cast<double>(j.m.us);
 }
 
 std::string core_share_words(const Judged& j)
 {
-    return "the core ran " + percent(static_cast<double>(j.w.cpu_us) / j.elapsed_us) + " of the time";
+    const double share = static_cast<double>(j.w.cpu_us) / j.elapsed_us / own_threads;
+    if (own_threads == 1)
+        return "the core ran " + percent(share) + " of the time";
+    return "the " + std::to_string(own_threads) + " cores ran " + percent(share) + " of the time";
 }
 
 bool switches_forced(const Judged& j)
 {
     return busiest(j.w) >= 1 && j.w.involuntary_switches >= WITNESS_THRESHOLDS.switches_min &&
            static_cast<double>(j.w.involuntary_switches) >
-               static_cast<double>(WITNESS_THRESHOLDS.switches_per_s_max) * static_cast<double>(j.m.us) / 1e6;
+               static_cast<double>(WITNESS_THRESHOLDS.switches_per_s_max) * own_threads *
+                   static_cast<double>(j.m.us) / 1e6;
 }
 
 std::string switches_words(const Judged& j)

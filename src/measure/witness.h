@@ -91,6 +91,9 @@ struct Measured {
     // from one clock reading between two sweeps (0 sweeps timed otherwise).
     int32_t sweeps_timed;
     int64_t sweep_us[SWEEP_TIMES_MAX];
+    // Several workers or jobs: each one's time from the common start to
+    // its own end (empty for one).
+    std::vector<int64_t> worker_us;
 };
 
 // The counters a witness is the difference of.
@@ -104,6 +107,10 @@ struct WitnessSample {
     uint64_t device_read_bytes;
     uint64_t device_write_bytes;
 };
+
+// The measurement's own threads that run at once (1 by default): a memory
+// sweep of N workers should have N cores' CPU time, and N threads' switches.
+void witness_set_threads(int32_t threads);
 
 // Chooses the device whose transfers the witnesses count: the one holding
 // `path`.

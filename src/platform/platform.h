@@ -84,3 +84,17 @@ bool platform_machine_counters(MachineCounters* counters);
 bool platform_watch_device(const char* path, std::string* name);
 // Bytes the chosen device has read and written since boot.
 bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes);
+
+// The most CPUs the benchmark puts workers on.
+constexpr int32_t CPUS_MAX = 1024;
+// The CPUs this process may run on (its affinity: taskset and cgroup
+// cpusets on Linux, cpuset(1) on FreeBSD), in increasing order, at most
+// `max` of them; their count, or 0 when the system does not tell.
+int32_t platform_usable_cpus(int32_t* cpus, int32_t max);
+// Binds the calling thread to `cpu` alone; 0, or an errno value.
+int platform_pin_thread(int32_t cpu);
+// The CPU the calling thread is running on now; -1 where the system does not say.
+int32_t platform_current_cpu();
+// Bytes of last-level cache in the whole machine: one cache's size times the
+// number of such caches; 0 where the system does not tell.
+uint64_t platform_last_level_cache_bytes();

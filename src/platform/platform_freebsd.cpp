@@ -11,6 +11,8 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/param.h>
+#include <sys/cpuset.h>
+#include <sched.h>
 #include <sys/devicestat.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
@@ -18,6 +20,9 @@
 #include <sys/sysctl.h>
 #include <sys/vmmeter.h>
 #include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#endif
 
 namespace {
 
@@ -271,6 +276,68 @@ bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes)
         }
     }
     return false;
+}
+
+int32_t platform_usable_cpus(int32_t* cpus, int32_t max)
+{
+    cpuset_t set;
+    CPU_ZERO(&set);
+    if (cpuset_getaffinity(CPU_LEVEL_WHICH, CPU_WHICH_PID, -1, sizeof set, &set) != 0)
+        return 0;
+    int32_t count = 0;
+    for (int cpu = 0; cpu < CPU_SETSIZE && count < max; ++cpu)
+        if (CPU_ISSET(cpu, &set))
+            cpus[count++] = cpu;
+    return count;
+}
+
+int platform_pin_thread(int32_t cpu)
+{
+    if (cpu < 0 || cpu >= CPU_SETSIZE)
+        return EINVAL;
+    cpuset_t set;
+    CPU_ZERO(&set);
+    CPU_SET(cpu, &set);
+    // The id -1 with CPU_WHICH_TID is the calling thread.
+    return cpuset_setaffinity(CPU_LEVEL_WHICH, CPU_WHICH_TID, -1, sizeof set, &set) == 0 ? 0 : errno;
+}
+
+int32_t platform_current_cpu()
+{
+    return sched_getcpu();
+}
+
+uint64_t platform_last_level_cache_bytes()
+{
+    // FreeBSD has no sysctl for the cache sizes; the processor tells them
+    // (CPUID leaf 4: deterministic cache parameters, Intel and AMD alike).
+#if defined(__x86_64__) || defined(__i386__)
+    uint64_t best_bytes = 0;
+    unsigned best_level = 0;
+    unsigned sharing = 0;
+    for (unsigned index = 0; index < 16; ++index) {
+        unsigned eax = 0, ebx = 0, ecx = 0, edx = 0;
+        if (__get_cpuid_count(4, index, &eax, &ebx, &ecx, &edx) == 0 || (eax & 0x1f) == 0)
+            break;
+        const unsigned type = eax & 0x1f;
+        const unsigned level = (eax >> 5) & 0x7;
+        if (type == 2)
+            continue;
+        const uint64_t bytes = static_cast<uint64_t>((ebx >> 22) + 1) * (((ebx >> 12) & 0x3ff) + 1) *
+                               ((ebx & 0xfff) + 1) * (static_cast<uint64_t>(ecx) + 1);
+        if (level > best_level) {
+            best_level = level;
+            best_bytes = bytes;
+            sharing = ((eax >> 14) & 0xfff) + 1;
+        }
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (best_bytes == 0 || online <= 0)
+        return best_bytes;
+    return best_bytes * static_cast<uint64_t>((online + sharing - 1) / sharing);
+#else
+    return 0;
+#endif
 }
 
 #endif

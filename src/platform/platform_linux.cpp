@@ -13,6 +13,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -306,6 +308,129 @@ bool platform_device_bytes(uint64_t* read_bytes, uint64_t* written_bytes)
     *read_bytes = fields[2] * 512;
     *written_bytes = fields[6] * 512;
     return true;
+}
+
+int32_t platform_usable_cpus(int32_t* cpus, int32_t max)
+{
+    // The kernel's own mask may be wider than a cpu_set_t: ask with sets of
+    // growing size until it fits.
+    for (int size = 1024; size <= 65536; size *= 2) {
+        cpu_set_t* set = CPU_ALLOC(size);
+        if (set == nullptr)
+            return 0;
+        const size_t bytes = CPU_ALLOC_SIZE(size);
+        CPU_ZERO_S(bytes, set);
+        if (sched_getaffinity(0, bytes, set) != 0) {
+            const bool wider = errno == EINVAL;
+            CPU_FREE(set);
+            if (wider)
+                continue;
+            return 0;
+        }
+        int32_t count = 0;
+        for (int cpu = 0; cpu < size && count < max; ++cpu)
+            if (CPU_ISSET_S(cpu, bytes, set))
+                cpus[count++] = cpu;
+        CPU_FREE(set);
+        return count;
+    }
+    return 0;
+}
+
+int platform_pin_thread(int32_t cpu)
+{
+    if (cpu < 0)
+        return EINVAL;
+    cpu_set_t* set = CPU_ALLOC(cpu + 1);
+    if (set == nullptr)
+        return ENOMEM;
+    const size_t bytes = CPU_ALLOC_SIZE(cpu + 1);
+    CPU_ZERO_S(bytes, set);
+    CPU_SET_S(cpu, bytes, set);
+    const int error = pthread_setaffinity_np(pthread_self(), bytes, set);
+    CPU_FREE(set);
+    return error;
+}
+
+int32_t platform_current_cpu()
+{
+    return sched_getcpu();
+}
+
+namespace {
+
+// A sysfs file's first line, empty when it cannot be read.
+std::string first_line(const std::string& path)
+{
+    FILE* file = fopen(path.c_str(), "re");
+    if (file == nullptr)
+        return "";
+    char line[256] = "";
+    const bool read = fgets(line, sizeof line, file) != nullptr;
+    fclose(file);
+    if (!read)
+        return "";
+    line[strcspn(line, "\n")] = '\0';
+    return line;
+}
+
+// CPUs in a list such as "0-3,8,10-11".
+int64_t listed_cpus(const std::string& list)
+{
+    int64_t count = 0;
+    const char* at = list.c_str();
+    while (*at != '\0') {
+        char* end = nullptr;
+        const long first = strtol(at, &end, 10);
+        if (end == at)
+            return 0;
+        long last = first;
+        at = end;
+        if (*at == '-') {
+            last = strtol(at + 1, &end, 10);
+            at = end;
+        }
+        count += last >= first ? last - first + 1 : 0;
+        if (*at == ',')
+            ++at;
+        else if (*at != '\0')
+            return 0;
+    }
+    return count;
+}
+
+} // namespace
+
+uint64_t platform_last_level_cache_bytes()
+{
+    // CPU 0's cache of the highest level, and how many CPUs share it.
+    const std::string base = "/sys/devices/system/cpu/cpu0/cache/index";
+    int best_level = 0;
+    uint64_t best_bytes = 0;
+    int64_t sharing = 0;
+    for (int index = 0; index < 16; ++index) {
+        const std::string dir = base + std::to_string(index) + "/";
+        const std::string level = first_line(dir + "level");
+        if (level.empty())
+            break;
+        const std::string type = first_line(dir + "type");
+        if (type == "Instruction")
+            continue;
+        const std::string size = first_line(dir + "size");
+        char* end = nullptr;
+        const unsigned long long amount = strtoull(size.c_str(), &end, 10);
+        const uint64_t bytes = *end == 'K' ? amount << 10 : *end == 'M' ? amount << 20 : amount;
+        if (atoi(level.c_str()) > best_level && bytes > 0) {
+            best_level = atoi(level.c_str());
+            best_bytes = bytes;
+            sharing = listed_cpus(first_line(dir + "shared_cpu_list"));
+        }
+    }
+    const long online = sysconf(_SC_NPROCESSORS_ONLN);
+    if (best_bytes == 0 || sharing <= 0 || online <= 0)
+        return best_bytes;
+    // Caches shared by `sharing` CPUs each: as many as it takes to serve all.
+    return best_bytes * static_cast<uint64_t>((online + sharing - 1) / sharing);
 }
 
 #endif

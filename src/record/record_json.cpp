@@ -58,6 +58,8 @@ json measurement_json(const MeasurementRecord& m)
         document["us"] = m.us;
     if (!m.sweep_us.empty())
         document["sweep_us"] = m.sweep_us;
+    if (!m.worker_us.empty())
+        document["worker_us"] = m.worker_us;
     document["mib_per_s"] = rate_value(m.mib_per_s);
     if (m.has_witness)
         document["witness"] = witness_json(m.witness);
@@ -98,6 +100,8 @@ std::string record_to_json(const RunRecord& r)
         {"large_array_sweeps", p.large_array_sweeps},
         {"direct_io", p.direct_io},
         {"cold", p.cold},
+        {"cores", p.cores},
+        {"jobs", p.jobs},
         {"phases", p.phases},
     };
     json trials = json::array();

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <iterator>
 #include <set>
+#include <string_view>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@
 #include "measure/result.h"
 #include "measure/statistics.h"
 #include "record/run_record.h"
+#include "platform/platform.h"
 #include "run/measurements.h"
 
 namespace {
@@ -289,7 +291,7 @@ struct Reader {
     // The milliseconds are the microseconds rounded down, as the benchmark
     // reads one clock for both.
     bool trial_measurement(const element& item, const std::string& where, int64_t version, uint64_t file_bytes,
-                           MeasurementRecord* m)
+                           int64_t width, MeasurementRecord* m)
     {
         if (!measurement(item, where, m))
             return false;
@@ -301,7 +303,39 @@ struct Reader {
             return false;
         if (m->ms != m->us / 1000)
             return fail(where + ".ms", ("is not us / 1000 rounded down (" + std::to_string(m->us / 1000) + ")").c_str());
-        return witness(fields, where + ".", version, file_bytes, &m->witness) && sweep_times(fields, where + ".", m);
+        return witness(fields, where + ".", version, file_bytes, &m->witness) && sweep_times(fields, where + ".", m) &&
+               worker_times(fields, where + ".", version, width, m);
+    }
+
+    // Each worker's or job's time, in a measurement of several (`width`):
+    // one each, within the measurement, the last of them its end.
+    bool worker_times(const object& fields, const std::string& at, int64_t version, int64_t width, MeasurementRecord* m)
+    {
+        element item;
+        if (fields.at_key("worker_us").get(item) != simdjson::SUCCESS)
+            return width <= 1 || fail(at + "worker_us", ("is missing: the run had " + std::to_string(width) +
+                                                         " workers or jobs").c_str());
+        if (version < 4)
+            return fail(at + "worker_us", "is not in records before version 4");
+        if (width <= 1)
+            return fail(at + "worker_us", "is only in a measurement of several workers or jobs");
+        array times;
+        if (!array_field(fields, at, "worker_us", &times))
+            return false;
+        uint64_t last = 0;
+        for (element time : times) {
+            uint64_t value = 0;
+            if (time.get_uint64().get(value) != simdjson::SUCCESS || value > m->us)
+                return fail(at + "worker_us", "not whole numbers of microseconds within the measurement");
+            last = std::max(last, value);
+            m->worker_us.push_back(static_cast<int64_t>(value));
+        }
+        if (static_cast<int64_t>(m->worker_us.size()) != width)
+            return fail(at + "worker_us", ("holds " + std::to_string(m->worker_us.size()) + " times for " +
+                                           std::to_string(width) + " workers or jobs").c_str());
+        if (last != m->us)
+            return fail(at + "worker_us", "the last to end does not end the measurement");
+        return true;
     }
 
     // Each sweep's time, where the record has them: one a sweep, together
@@ -419,6 +453,8 @@ bool read_machine(Reader& reader, const object& document, int64_t version, Machi
 bool read_parameters(Reader& reader, const object& document, int64_t version, ParametersRecord* p)
 {
     p->cold = false;
+    p->cores = 1;
+    p->jobs = 1;
     object parameters;
     const std::string at = "parameters.";
     if (!reader.object_field(document, "", "parameters", &parameters) ||
@@ -433,8 +469,18 @@ bool read_parameters(Reader& reader, const object& document, int64_t version, Pa
         (version >= 3 && !reader.flag(parameters, at, "cold", &p->cold)) ||
         (version < 3 && parameters.at_key("cold").error() == simdjson::SUCCESS &&
          !reader.fail("parameters.cold", "is not in records before version 3")) ||
+        (version >= 4 && !reader.signed_whole(parameters, at, "cores", &p->cores)) ||
+        (version >= 4 && !reader.signed_whole(parameters, at, "jobs", &p->jobs)) ||
+        (version < 4 && parameters.at_key("cores").error() == simdjson::SUCCESS &&
+         !reader.fail("parameters.cores", "is not in records before version 4")) ||
+        (version < 4 && parameters.at_key("jobs").error() == simdjson::SUCCESS &&
+         !reader.fail("parameters.jobs", "is not in records before version 4")) ||
         !reader.texts(parameters, at, "phases", &p->phases))
         return false;
+    if (p->cores < 1 || p->cores > CPUS_MAX)
+        return reader.fail("parameters.cores", "is not from 1 to 1024");
+    if (p->jobs < 1 || p->jobs > JOBS_MAX)
+        return reader.fail("parameters.jobs", "is not from 1 to 256");
     for (const std::string& phase : p->phases)
         if (phase != "memory" && phase != "disk")
             return reader.fail("parameters.phases", ("names an unknown phase \"" + phase + "\"").c_str());
@@ -444,6 +490,19 @@ bool read_parameters(Reader& reader, const object& document, int64_t version, Pa
     if (p->trials < 1)
         return reader.fail("parameters.trials", "less than 1");
     return true;
+}
+
+// The workers (memory) or jobs (disk) of the measurement `item` names; 1
+// for an id the reader will refuse anyway.
+int64_t width_of(const element& item, const ParametersRecord& p)
+{
+    std::string_view id;
+    if (item.at_key("id").get(id) != simdjson::SUCCESS)
+        return 1;
+    const int index = measurement_index(std::string(id).c_str());
+    if (index < 0)
+        return 1;
+    return measurement_phase(MEASUREMENTS[index]) == PHASE_MEMORY ? p.cores : p.jobs;
 }
 
 bool read_document(Reader& reader, const element& root, RunRecord* r)
@@ -499,8 +558,10 @@ bool read_document(Reader& reader, const element& root, RunRecord* r)
         size_t i = 0;
         for (element item : measurements) {
             MeasurementRecord m{};
-            if (!reader.trial_measurement(item, at + ".measurements[" + std::to_string(i++) + "]", r->schema_version,
-                                          p.file_size_bytes, &m))
+            const std::string where = at + ".measurements[" + std::to_string(i++) + "]";
+            // The width of a measurement is known once its id is: the
+            // memory sweeps have the run's cores, the disk passes its jobs.
+            if (!reader.trial_measurement(item, where, r->schema_version, p.file_size_bytes, width_of(item, p), &m))
                 return false;
             record.measurements.push_back(std::move(m));
         }

@@ -13,8 +13,9 @@
 // records whose layout it knows.
 // Version 2 added each trial measurement's microseconds and witness;
 // version 3 whether the run was cold, and the witness's resident bytes of a
-// cold read. The reader takes every version from 1.
-constexpr int64_t RECORD_SCHEMA_VERSION = 3;
+// cold read; version 4 how wide the run was (its cores and jobs) and each
+// worker's or job's time. The reader takes every version from 1.
+constexpr int64_t RECORD_SCHEMA_VERSION = 4;
 
 struct MeasurementRecord {
     std::string id;     // one of the ids of the table of measurements
@@ -33,6 +34,9 @@ struct MeasurementRecord {
     // The large array's trial measurements: each sweep's time, the first
     // paying for the fresh pages; empty elsewhere and in older records.
     std::vector<int64_t> sweep_us;
+    // Version 4, a measurement of several workers (memory) or jobs (disk):
+    // each one's time from the common start to its own end; empty for one.
+    std::vector<int64_t> worker_us;
 };
 
 struct TrialRecord {
@@ -79,6 +83,8 @@ struct ParametersRecord {
     int64_t large_array_sweeps;
     bool direct_io;
     bool cold;                        // false before version 3
+    int64_t cores;                    // memory workers at once (1 before version 4)
+    int64_t jobs;                     // disk streams at once (1 before version 4)
     std::vector<std::string> phases;  // "memory", "disk"
 };
 

@@ -22,13 +22,15 @@ MeasuredObject measured_object(const Measurement& m, const RunParameters& parame
 {
     switch (m.kind) {
     case MeasurementKind::SmallArray:
-        return {SMALL_ARRAY_SIZE, SMALL_ARRAY_PASSES, static_cast<uint64_t>(m.wsize)};
+        // Each worker sweeps a small array of its own.
+        return {SMALL_ARRAY_SIZE * static_cast<uint64_t>(parameters.cores > 0 ? parameters.cores : 1),
+                SMALL_ARRAY_PASSES, static_cast<uint64_t>(m.wsize)};
     case MeasurementKind::LargeArray:
         return {parameters.large_array_size, LARGE_ARRAY_PASSES, static_cast<uint64_t>(m.wsize)};
     case MeasurementKind::DiskPass:
         break;
     }
-    return {parameters.file_size, 1, BLOCK_SIZE};
+    return {parameters.file_size, 1, parameters.block_size};
 }
 
 unsigned measurement_phase(const Measurement& m)

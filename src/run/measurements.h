@@ -14,6 +14,10 @@ constexpr int32_t LARGE_ARRAY_PASSES = 8;
 constexpr double FIRST_TOUCH_SHARE = 0.5;
 // The unit of every transfer of the disk passes.
 constexpr uint64_t BLOCK_SIZE = 4194304;
+// The block sizes --block-size may choose, and the most jobs --jobs may run.
+constexpr uint64_t BLOCK_SIZE_MIN = 4096;
+constexpr uint64_t BLOCK_SIZE_MAX = 67108864;
+constexpr int32_t JOBS_MAX = 256;
 
 enum class MeasurementKind { SmallArray, LargeArray, DiskPass };
 enum class DiskPassKind { None, Write, Read, Rewrite, Seek };

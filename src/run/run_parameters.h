@@ -26,8 +26,18 @@ struct RunParameters {
     bool assume_yes;               // --yes: do not wait for the return key
     bool seed_given;               // --seed: replay a run's random numbers
     uint32_t seed;                 // its value, when given
+    int32_t cores;                 // --cores: memory workers at once, one on each CPU (1)
+    const int32_t* cpus;           // the CPU of each worker, or null: no pinning (--cores not given)
+    int32_t jobs;                  // --jobs: disk streams at once, each with a file of its own (1)
+    uint64_t block_size;           // --block-size: the disk passes' unit of transfer (BLOCK_SIZE)
+    uint64_t file_size_asked;      // --file-size as given, in bytes, before rounding to whole blocks
 };
 
+// Whether the run is wider than one core and one stream of 4 MiB blocks.
+bool run_is_wide(const RunParameters& parameters);
+
+// The bytes each of the run's jobs writes: its share of the file, in whole blocks.
+uint64_t job_file_size(const RunParameters& parameters);
 // The file of a cold run when --file-size is not given: a quarter of the
 // memory in whole blocks (at least one), which writes and reads an eighth of
 // what the default run's file of twice the memory does.
