@@ -562,6 +562,50 @@ TEST(Compare, WarnsWhenRunsAreNotComparable)
     EXPECT_EQ(comparisons[0].rows[0].verdict, Verdict::NoRates);
 }
 
+// Runs of other widths measure other things: every difference is named,
+// the fleet pools only the runs as wide as most, and the metrics keep a
+// wide run apart by its labels.
+TEST(Compare, RunsOfOtherWidthsAreNamedAndNotPooled)
+{
+    RunRecord base = record_of("a", uniform(1000, {1.0, 1.0}));
+    RunRecord wide = base;
+    wide.parameters.cores = 2;
+    wide.parameters.jobs = 8;
+    wide.parameters.block_bytes = 4096;
+    RunRecord disk_only = record_of("c", uniform(1000, {1.0, 1.0}), PHASE_DISK);
+    disk_only.parameters.jobs = 4;
+    disk_only.parameters.cores = 3;  // no memory sweeps: not a difference
+    EXPECT_EQ(comparability_warnings({{"a.json", base}, {"b.json", wide}, {"c.json", disk_only}}),
+              (std::vector<std::string>{"run 2 ran the memory sweeps on 2 cores, the baseline on 1",
+                                        "run 2 ran the disk passes as 8 jobs, the baseline as 1",
+                                        "run 2's block size (4 KiB) differs from the baseline's (4 MiB)",
+                                        "run 3 ran the disk passes as 4 jobs, the baseline as 1"}));
+
+    // Twelve hosts of the default width and one far slower at 8 jobs: left
+    // out by its width, not judged slow.
+    std::vector<LoadedRun> runs;
+    for (int h = 0; h < 12; ++h)
+        runs.push_back({"h" + std::to_string(h) + ".json", record_of("h" + std::to_string(h), uniform(1000, {1.0, 1.02, 0.98}))});
+    runs.push_back({"w.json", record_of("w", uniform(4000, {1.0, 1.02, 0.98}))});
+    runs.back().record.parameters.jobs = 8;
+    const Fleet fleet = fleet_of(runs);
+    ASSERT_EQ(fleet.hosts.size(), 12u);
+    for (const FleetHost& host : fleet.hosts)
+        EXPECT_NE(host.host, "w");
+    const std::vector<std::string> warnings = fleet_warnings(runs, false, &fleet);
+    ASSERT_FALSE(warnings.empty());
+    EXPECT_EQ(warnings[0], "host w (w.json) ran 1 core, 8 jobs, 4 MiB blocks, most of the fleet 1 core, 1 job, 4 MiB "
+                           "blocks: left out of the fleet");
+
+    // The default run keeps its labels; the wide one of the same host is a
+    // series of its own.
+    const std::string metrics = render_openmetrics({{"a.json", base}, {"b.json", wide}});
+    EXPECT_NE(metrics.find("ovrel_run_trials{host=\"a\",label=\"\"} 2\n"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("ovrel_run_trials{host=\"a\",label=\"\",cores=\"2\",jobs=\"8\",block_bytes=\"4096\"} 2\n"),
+              std::string::npos)
+        << metrics;
+}
+
 // A run whose file has no blocks made no disk passes: compared with another
 // such run, or with a memory-only run, it has memory rows only, and no
 // warning of the page cache.

@@ -568,6 +568,33 @@ std::vector<std::string> repeat_warnings(const std::vector<LoadedRun>& runs)
 
 } // namespace
 
+std::string width_text(const ParametersRecord& p)
+{
+    char block[SIZE_LABEL_LEN];
+    return std::to_string(p.cores) + (p.cores == 1 ? " core, " : " cores, ") + std::to_string(p.jobs) +
+           (p.jobs == 1 ? " job, " : " jobs, ") + format_block(p.block_bytes, block) + " blocks";
+}
+
+bool same_width(const ParametersRecord& a, const ParametersRecord& b)
+{
+    return a.cores == b.cores && a.jobs == b.jobs && a.block_bytes == b.block_bytes;
+}
+
+namespace {
+
+bool ran(const ParametersRecord& p, const char* phase)
+{
+    return std::find(p.phases.begin(), p.phases.end(), phase) != p.phases.end();
+}
+
+// The runs' widths, one key each, and the one most of them share.
+std::string width_key(const ParametersRecord& p)
+{
+    return std::to_string(p.cores) + "/" + std::to_string(p.jobs) + "/" + std::to_string(p.block_bytes);
+}
+
+} // namespace
+
 std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& runs)
 {
     std::vector<std::string> warnings;
@@ -603,6 +630,20 @@ std::vector<std::string> comparability_warnings(const std::vector<LoadedRun>& ru
         if (p.direct_io != base.direct_io)
             warnings.push_back(run + (p.direct_io ? " used direct I/O and the baseline did not"
                                                   : " went through the page cache and the baseline used direct I/O"));
+        // A run wider than another measures another thing: all cores
+        // against one, many streams against one, small blocks against large.
+        if (ran(p, "memory") && ran(base, "memory") && p.cores != base.cores)
+            warnings.push_back(run + " ran the memory sweeps on " + std::to_string(p.cores) + " cores, the baseline on " +
+                               std::to_string(base.cores));
+        if (disk && ran(base, "disk") && p.jobs != base.jobs)
+            warnings.push_back(run + " ran the disk passes as " + std::to_string(p.jobs) + " jobs, the baseline as " +
+                               std::to_string(base.jobs));
+        if (disk && ran(base, "disk") && p.block_bytes != base.block_bytes) {
+            char block[SIZE_LABEL_LEN];
+            char base_block[SIZE_LABEL_LEN];
+            warnings.push_back(run + "'s block size (" + format_block(p.block_bytes, block) +
+                               ") differs from the baseline's (" + format_block(base.block_bytes, base_block) + ")");
+        }
     }
     return warnings;
 }
@@ -644,7 +685,11 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
     std::vector<bool> cold;
     std::vector<uint64_t> sizes;
     std::vector<std::string> versions;
+    const std::string fleet_key = fleet_width(runs);
+    const ParametersRecord* fleet_parameters = nullptr;
     for (const LoadedRun& run : runs) {
+        if (fleet_parameters == nullptr && width_key(run.record.parameters) == fleet_key)
+            fleet_parameters = &run.record.parameters;
         direct.push_back(run.record.parameters.direct_io);
         cold.push_back(run.record.parameters.cold);
         sizes.push_back(run.record.parameters.file_size_bytes);
@@ -657,15 +702,20 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
 
     // Per kind of warning, its sentences in the order of the runs; a kind
     // that many hosts share is shown for the first few and counted after.
-    enum Kind { INTERRUPTED, PAGE_CACHE, DIRECT, COLD, FILE_SIZE, VERSION, DISTURBED, KINDS };
-    const char* const likewise[KINDS] = {"interrupted", "page cache", "direct I/O", "cold",
-                                         "file size",   "version",    "disturbed"};
+    enum Kind { WIDTH, INTERRUPTED, PAGE_CACHE, DIRECT, COLD, FILE_SIZE, VERSION, DISTURBED, KINDS };
+    const char* const likewise[KINDS] = {"another width", "interrupted", "page cache", "direct I/O", "cold",
+                                         "file size",     "version",     "disturbed"};
     std::vector<std::string> sentences[KINDS];
     for (const LoadedRun& run : runs) {
         const RunRecord& r = run.record;
         const ParametersRecord& p = r.parameters;
         const std::string host = "host " + visible(by_label && !r.label.empty() ? r.label : r.machine.host_name) +
                                  " (" + visible(run.file) + ")";
+        if (width_key(p) != fleet_key && fleet_parameters != nullptr) {
+            sentences[WIDTH].push_back(host + " ran " + width_text(p) + ", most of the fleet " +
+                                       width_text(*fleet_parameters) + ": left out of the fleet");
+            continue;
+        }
         if (!r.complete)
             sentences[INTERRUPTED].push_back(host + " was interrupted: it holds " + std::to_string(r.trials.size()) +
                                              " of " + std::to_string(p.trials) + " trials");
@@ -790,13 +840,25 @@ double robust_z(double value, const std::vector<double>& values)
     return z_of(value, centre_of(values), 0);
 }
 
+std::string fleet_width(const std::vector<LoadedRun>& runs)
+{
+    std::vector<std::string> keys;
+    for (const LoadedRun& run : runs)
+        keys.push_back(width_key(run.record.parameters));
+    return most_common(keys);
+}
+
 Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
 {
     Fleet fleet{};
     std::vector<const RunRecord*> records;
     std::map<std::string, std::vector<const RunRecord*>> by_host;
     std::vector<std::string> host_order;
+    // Like with like: the runs as wide as most of the fleet's.
+    const std::string fleet_key = fleet_width(runs);
     for (const LoadedRun& run : runs) {
+        if (width_key(run.record.parameters) != fleet_key)
+            continue;
         records.push_back(&run.record);
         const std::string& name =
             by_label && !run.record.label.empty() ? run.record.label : run.record.machine.host_name;

@@ -211,12 +211,22 @@ struct Fleet {
     bool judged;  // enough hosts to judge outliers
 };
 
+// How wide a run was, in words: "2 cores, 4 jobs, 4 KiB blocks".
+std::string width_text(const ParametersRecord& p);
+// Whether two runs were equally wide: the same cores, jobs and block size.
+bool same_width(const ParametersRecord& a, const ParametersRecord& b);
+
+// The width most of the runs share (cores, jobs, block size), as a key;
+// the fleet pools only runs of that width.
+std::string fleet_width(const std::vector<LoadedRun>& runs);
 // Hosts are told apart by the machine's host name, or with `by_label` by
 // the runs' labels (the host name where a run has none).
 Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label = false);
+// Only runs as wide as most of the fleet's are pooled (see fleet_width).
 // Why a host's figures may not compare with the rest of the fleet's, one
 // sentence each: an interrupted run, a file the page cache held, and direct
-// I/O, cold runs, file sizes or versions other than most of the fleet's;
+// I/O, cold runs, file sizes or versions other than most of the fleet's; a
+// run of another width, left out;
 // with `fleet`, the hosts not judged in a measurement because the witness
 // found every trial of it disturbed.
 std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool by_label = false,

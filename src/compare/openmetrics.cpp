@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <map>
+#include <tuple>
 #include <utility>
 
 #include "compare/compare.h"
@@ -93,22 +94,34 @@ struct Chosen {
     std::string labels;  // host="...",label="..."
 };
 
-// The newest run of each host and label: the latest end, and of runs that
-// ended in the same second, the one named last.
+// A run wider than one core and one stream of 4 MiB blocks is a series of
+// its own: its cores, jobs and block size are labels. A run of the default
+// width keeps the labels it always had.
+std::string width_labels(const ParametersRecord& p)
+{
+    if (p.cores == 1 && p.jobs == 1 && p.block_bytes == BLOCK_SIZE)
+        return "";
+    return ",cores=\"" + count(static_cast<uint64_t>(p.cores)) + "\",jobs=\"" + count(static_cast<uint64_t>(p.jobs)) +
+           "\",block_bytes=\"" + count(p.block_bytes) + "\"";
+}
+
+// The newest run of each host, label and width: the latest end, and of
+// runs that ended in the same second, the one named last.
 std::vector<Chosen> newest_runs(const std::vector<LoadedRun>& runs)
 {
-    std::map<std::pair<std::string, std::string>, std::pair<int64_t, const RunRecord*>> newest;
+    std::map<std::tuple<std::string, std::string, std::string>, std::pair<int64_t, const RunRecord*>> newest;
     for (const LoadedRun& run : runs) {
         int64_t ended = INT64_MIN;
         epoch_seconds(run.record.ended_at, &ended);
-        auto& slot = newest[{run.record.machine.host_name, run.record.label}];
+        auto& slot = newest[{run.record.machine.host_name, run.record.label, width_labels(run.record.parameters)}];
         if (slot.second == nullptr || ended >= slot.first)
             slot = {ended, &run.record};
     }
     std::vector<Chosen> chosen;
     for (const auto& entry : newest)
-        chosen.push_back({entry.second.second, "host=\"" + label_value(entry.first.first) + "\",label=\"" +
-                                                   label_value(entry.first.second) + "\""});
+        chosen.push_back({entry.second.second, "host=\"" + label_value(std::get<0>(entry.first)) + "\",label=\"" +
+                                                   label_value(std::get<1>(entry.first)) + "\"" +
+                                                   std::get<2>(entry.first)});
     return chosen;
 }
 
