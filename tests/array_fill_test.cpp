@@ -2,7 +2,10 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
+#include <numeric>
 #include <regex>
+#include <sched.h>
 #include <string>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -13,6 +16,8 @@
 #include "measure/status.h"
 #include "memtest/array_fill.h"
 #include "memtest/sweep.h"
+#include "measure/workers.h"
+#include "platform/platform.h"
 #include "support.h"
 
 namespace {
@@ -185,6 +190,71 @@ TEST(ArrayTest, FirstSweepTimedAndNoted)
     Measured untimed{};
     untimed.us = 1000;
     EXPECT_EQ(first_touch_note(untimed, uint64_t{2} << 30), "");
+}
+
+// The CPUs of two workers, or none where this process may use only one.
+bool two_cpus(int32_t cpus[CPUS_MAX])
+{
+    return platform_usable_cpus(cpus, CPUS_MAX) >= 2;
+}
+
+// Each worker runs on the CPU it was given, from its first step to its
+// last, however often it gives the CPU up.
+TEST(Workers, EachRunsOnItsOwnCpu)
+{
+    int32_t cpus[CPUS_MAX];
+    if (!two_cpus(cpus))
+        GTEST_SKIP() << "this process may use only one CPU";
+    static int32_t seen[2][64];
+    const WorkerTeam team{2, cpus,
+                          [](int32_t worker, void*) {
+                              for (int32_t& cpu : seen[worker]) {
+                                  cpu = platform_current_cpu();
+                                  sched_yield();
+                              }
+                          },
+                          nullptr};
+    Interval interval{};
+    int32_t failed = -1;
+    ASSERT_EQ(workers_run(team, &interval, &failed), 0);
+    for (int worker = 0; worker < 2; ++worker)
+        for (int32_t cpu : seen[worker])
+            ASSERT_EQ(cpu, cpus[worker]) << "worker " << worker;
+}
+
+// A CPU the process may not use stops the start: no worker runs.
+TEST(Workers, ACpuThatCannotBeUsedRunsNothing)
+{
+    int32_t cpus[CPUS_MAX];
+    const int32_t usable = platform_usable_cpus(cpus, CPUS_MAX);
+    ASSERT_GE(usable, 1);
+    const int32_t team_cpus[] = {cpus[0], CPUS_MAX - 1 > cpus[usable - 1] ? CPUS_MAX - 1 : -1};
+    static int ran = 0;
+    const WorkerTeam team{2, team_cpus, [](int32_t, void*) { ++ran; }, nullptr};
+    Interval interval{};
+    int32_t failed = -1;
+    EXPECT_NE(workers_run(team, &interval, &failed), 0);
+    EXPECT_EQ(failed, 1);
+    EXPECT_EQ(ran, 0);
+}
+
+// Two workers sweep their parts together: the measurement ends with the
+// last of them, and its sweeps, in step, add up to no more than it.
+TEST(ArrayTest, WorkersSweepTheirPartsTogether)
+{
+    int32_t cpus[CPUS_MAX];
+    if (!two_cpus(cpus))
+        GTEST_SKIP() << "this process may use only one CPU";
+    testing::internal::CaptureStdout();
+    const Measured measured = array_fill(uint64_t{4} << 20, 8, 8, 2, cpus);
+    const std::string output = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(output.substr(0, output.find('\n')), "Filling a 4.00 MiB array 8 times 8 bytes at a time...");
+    EXPECT_NE(output.find("    4.00 MiB array         8.00 B blocks "), std::string::npos) << output;
+    ASSERT_EQ(measured.worker_us.size(), 2u);
+    EXPECT_EQ(*std::max_element(measured.worker_us.begin(), measured.worker_us.end()), measured.us);
+    EXPECT_EQ(measured.ms, measured.us / 1000);
+    ASSERT_EQ(measured.sweeps_timed, 8);
+    EXPECT_LE(std::accumulate(measured.sweep_us, measured.sweep_us + 8, int64_t{0}), measured.us);
 }
 
 } // namespace

@@ -396,6 +396,90 @@ TEST_F(DiskPass, FullFileSystemIsAWriteErrorWithItsReason)
     unmount(mount_point);
 }
 
+// Several jobs at once, in small blocks; the shape goes back to one job
+// of 4 MiB blocks after each test.
+class DiskJobs : public DiskPass {
+protected:
+    void TearDown() override
+    {
+        scratch_remove();
+        scratch_set_shape(1, BLOCK_SIZE);
+        DiskPass::TearDown();
+    }
+};
+
+std::string job_file(int job)
+{
+    return std::string(SCRATCH_FILE) + "." + std::to_string(job);
+}
+
+TEST_F(DiskJobs, EachJobMovesAFileOfItsOwn)
+{
+    ASSERT_TRUE(scratch_set_shape(3, 4096));
+    scratch_touch_buffers();
+    const std::string written = captured([] { return write_pass(3 * 64 * 4096); });
+    EXPECT_EQ(written.substr(0, written.find('[')),
+              "Writing 192 blocks of size 4096 in sequential order...\nTotal size = 0.75 mebibytes.\n");
+    EXPECT_NE(written.find(bar(64)), std::string::npos) << "one bar for all the jobs, every mark drawn once";
+    EXPECT_NE(written.find("\n  768.00 KiB write       4.00 KiB blocks "), std::string::npos) << written;
+    for (int job = 1; job <= 3; ++job)
+        EXPECT_EQ(file_length(job_file(job)), 64 * 4096) << job;
+    EXPECT_EQ(file_length(SCRATCH_FILE), -1) << "no file of one job's name";
+    Measured measured{};
+    captured([&] {
+        measured = run_pass(DiskPassKind::Seek, 3 * 64 * 4096);
+        return measured.ms;
+    });
+    ASSERT_EQ(measured.worker_us.size(), 3u);
+    EXPECT_EQ(*std::max_element(measured.worker_us.begin(), measured.worker_us.end()), measured.us)
+        << "the pass ends with its last job";
+    EXPECT_EQ(scratch_remove(), 0);
+    for (int job = 1; job <= 3; ++job)
+        EXPECT_EQ(file_length(job_file(job)), -1) << job;
+}
+
+// A job that fails stops the others at their next block; every job's file
+// goes, and the message names the one that failed.
+TEST_F(DiskJobs, AFailedJobStopsTheOthersAndLeavesNoFile)
+{
+    EXPECT_EXIT(
+        {
+            if (!scratch_set_shape(2, 4096) || !freopen("bar.txt", "w", stdout))
+                _exit(3);
+            write_pass(2 * 4 * 4096);
+            // Job 1's file as long as a read of a million blocks, with no
+            // data on the disk; job 2's emptied, so that its first read
+            // ends short.
+            if (truncate(job_file(1).c_str(), int64_t{4} << 30) != 0 || truncate(job_file(2).c_str(), 0) != 0)
+                _exit(4);
+            read_pass(uint64_t{8} << 30);
+        },
+        testing::ExitedWithCode(1),
+        "^Read error\\.  Aborting\\.\\.\\.\novrel-bench\\.tempfile\\.2: Cut short, without a reason from the system\n$");
+    EXPECT_EQ(file_length(job_file(1)), -1);
+    EXPECT_EQ(file_length(job_file(2)), -1);
+    const std::string printed = read_file("bar.txt");
+    const std::string reading = printed.substr(printed.find("Reading"));
+    EXPECT_LT(std::count(reading.begin(), reading.end(), '*'), 64) << "job 1 stopped before its end";
+}
+
+// The shuffled read of several jobs takes each block of each job's file
+// once: every job's offsets are its own blocks, each once.
+TEST(Shuffle, EachJobReadsEachOfItsBlocksOnce)
+{
+    constexpr uint64_t JOB_BLOCKS = 1000;
+    std::vector<uint64_t> offsets(3 * JOB_BLOCKS);
+    srandom(7);
+    shuffled_job_offsets(offsets.data(), 3, JOB_BLOCKS, 4096);
+    for (int job = 0; job < 3; ++job) {
+        std::vector<uint64_t> own(offsets.begin() + job * JOB_BLOCKS, offsets.begin() + (job + 1) * JOB_BLOCKS);
+        EXPECT_FALSE(std::is_sorted(own.begin(), own.end())) << job;
+        std::sort(own.begin(), own.end());
+        for (uint64_t i = 0; i < JOB_BLOCKS; ++i)
+            ASSERT_EQ(own[i], i * 4096) << job;
+    }
+}
+
 TEST(Shuffle, IsAReproduciblePermutation)
 {
     for (uint64_t n : {3u, 64u, 1000u}) {

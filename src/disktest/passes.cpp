@@ -254,12 +254,7 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     if (kind.shuffled) {
         // Each job visits its own file's blocks in an order of its own.
         jobs.offsets = allocate_or_die<uint64_t>(blocks);
-        for (int32_t job = 0; job < count; ++job) {
-            uint64_t* const own = jobs.offsets + static_cast<uint64_t>(job) * job_blocks;
-            for (uint64_t i = 0; i < job_blocks; ++i)
-                own[i] = i * block;
-            shuffle_offsets(own, job_blocks);
-        }
+        shuffled_job_offsets(jobs.offsets, count, job_blocks, block);
     }
     // One clock reading a block, for the latencies of the single transfers.
     jobs.block_us = allocate_or_die<int64_t>(blocks);
@@ -429,6 +424,16 @@ int64_t read_pass(uint64_t file_size)
 int64_t seek_pass(uint64_t file_size)
 {
     return run_pass(DiskPassKind::Seek, file_size).ms;
+}
+
+void shuffled_job_offsets(uint64_t* offsets, int32_t jobs, uint64_t job_blocks, uint64_t block)
+{
+    for (int32_t job = 0; job < jobs; ++job) {
+        uint64_t* const own = offsets + static_cast<uint64_t>(job) * job_blocks;
+        for (uint64_t i = 0; i < job_blocks; ++i)
+            own[i] = i * block;
+        shuffle_offsets(own, job_blocks);
+    }
 }
 
 void shuffle_offsets(uint64_t* array, uint64_t n)

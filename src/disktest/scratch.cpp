@@ -185,6 +185,14 @@ bool scratch_set_shape(int32_t jobs, uint64_t block)
 {
     if (jobs < 1 || jobs > JOBS_MAX || block < BUFFER_ALIGN || block > BLOCK_SIZE_MAX)
         return false;
+    // Buffers of an earlier shape go back first.
+    for (Slot& file : slots) {
+        if (file.write_buffer != nullptr && file.write_buffer != write_buffer) {
+            free(file.write_buffer);
+            free(file.read_buffer);
+        }
+        file.write_buffer = file.read_buffer = file.seek_buffer = nullptr;
+    }
     job_count = jobs;
     block_bytes = block;
     for (int32_t job = 0; job < jobs; ++job) {
@@ -203,8 +211,10 @@ bool scratch_set_shape(int32_t jobs, uint64_t block)
         }
         void* writing = nullptr;
         void* reading = nullptr;
-        if (posix_memalign(&writing, block, block) != 0 || posix_memalign(&reading, block, block) != 0)
+        if (posix_memalign(&writing, block, block) != 0 || posix_memalign(&reading, block, block) != 0) {
+            free(writing);
             return false;
+        }
         file.write_buffer = static_cast<unsigned char*>(writing);
         file.read_buffer = static_cast<unsigned char*>(reading);
         // The read and the shuffled read never run at once.
@@ -385,6 +395,8 @@ void scratch_fatal(const char* message, int error, int32_t job)
     fputs(message, stderr);
     if (error != 0)
         fprintf(stderr, "%s: %s\n", slot(job).name, scratch_error_text(error));
+    else if (job_count > 1)
+        fprintf(stderr, "%s: %s\n", slot(job).name, "Cut short, without a reason from the system");
     exit(1);
 }
 

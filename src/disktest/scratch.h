@@ -121,5 +121,8 @@ int warm_up_transfers(uint64_t file_size);
 int64_t write_pass(uint64_t file_size);
 int64_t read_pass(uint64_t file_size);
 int64_t seek_pass(uint64_t file_size);
+// The shuffled read's order: job j's offsets at [j * job_blocks], each of
+// its file's blocks once, in an order drawn by shuffle_offsets.
+void shuffled_job_offsets(uint64_t* offsets, int32_t jobs, uint64_t job_blocks, uint64_t block);
 // Fisher-Yates shuffle of `n` values driven by random().
 void shuffle_offsets(uint64_t* array, uint64_t n);
