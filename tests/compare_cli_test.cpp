@@ -289,7 +289,7 @@ TEST_F(CompareCli, BadInputNamesTheFileAndWhatIsWrong)
         {"notes.txt", "notes.txt: not valid JSON (truncated or damaged)"},
         {"cut.json", "cut.json: not valid JSON (truncated or damaged)"},
         {"fio.json", "fio.json: program: not a record of ovrel-bench"},
-        {"future.json", "future.json: schema_version: is 99; this program reads 1 to 3"},
+        {"future.json", "future.json: schema_version: is 99; this program reads 1 to 4"},
         {"holed.json", "holed.json: trials[0].measurements[2].ms: missing"},
     };
     for (const auto& c : cases) {

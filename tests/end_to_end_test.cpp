@@ -328,6 +328,65 @@ TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
     EXPECT_FALSE(file_exists("ovrel-bench.tempfile"));
 }
 
+// An interrupt while several jobs write stops them all and removes every
+// job's file.
+TEST_F(EndToEnd, InterruptDuringJobsRemovesEveryFile)
+{
+    const unsigned long long available = free_gib();
+    if (available < 6)
+        SKIP_OR_FAIL("only " << available << " GiB free here");
+    const std::string gib = available > 20 ? "16" : "4";
+    const pid_t child = start({"--only", "disk", "--trials", "1", "--file-size", gib, "--jobs", "3"});
+    bool in_disk_pass = false;
+    int status = 0;
+    bool ended = false;
+    while (!in_disk_pass && !ended) {
+        usleep(20000);
+        in_disk_pass = read_file("stdout.txt").find(" mebibytes.\n[") != std::string::npos;
+        ended = !in_disk_pass && waitpid(child, &status, WNOHANG) == child;
+    }
+    if (!in_disk_pass) {
+        FAIL() << "the run ended before its first pass: " << status << "\n" << read_file("stderr.txt");
+    }
+    kill(child, SIGINT);
+    const RunResult result = finish(child);
+    EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;
+    for (const char* name : {"ovrel-bench.tempfile.1", "ovrel-bench.tempfile.2", "ovrel-bench.tempfile.3"})
+        EXPECT_FALSE(file_exists(name)) << name;
+}
+
+// A run of several jobs in small blocks says so in its plan, its machine
+// description and its record, and keeps each job's time.
+TEST_F(EndToEnd, JobsAndBlockSizeAreDescribedEverywhere)
+{
+    const RunResult result = run({"--only", "disk", "--trials", "1", "--file-size", "7M", "--jobs", "3",
+                                  "--block-size", "4K", "--export-json", "run.json"});
+    ASSERT_TRUE(exited_with(result, 0)) << result.err;
+    EXPECT_NE(result.err.find("Plan: 1 trial of the disk tests; 3 scratch files of 2.33 MiB at once in " + dir_.path +
+                              " in 4 KiB blocks; 13.99 MiB written in all;"),
+              std::string::npos)
+        << result.err;
+    EXPECT_NE(result.out.find("File size =\t6 MiB (7M rounded down to whole 4 KiB blocks, the same number for every "
+                              "job)\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("\nJobs =\t\t3 streams at once, each on a file of 2.33 MiB of its own\n"
+                              "Block size =\t4 KiB\n"),
+              std::string::npos)
+        << result.out;
+    EXPECT_NE(result.out.find("Reading 1791 blocks of size 4096 in random order...\n"), std::string::npos);
+    const nlohmann::json document = nlohmann::json::parse(read_file("run.json"));
+    EXPECT_EQ(document["schema_version"], 4);
+    EXPECT_EQ(document["parameters"]["jobs"], 3);
+    EXPECT_EQ(document["parameters"]["cores"], 1);
+    EXPECT_EQ(document["parameters"]["block_bytes"], 4096);
+    EXPECT_EQ(document["parameters"]["file_size_bytes"], 3 * 597 * 4096);
+    for (const nlohmann::json& item : document["trials"][0]["measurements"])
+        EXPECT_EQ(item["worker_us"].size(), 3u) << item["id"];
+    for (const char* name : {"ovrel-bench.tempfile.1", "ovrel-bench.tempfile.2", "ovrel-bench.tempfile.3"})
+        EXPECT_FALSE(file_exists(name)) << name;
+}
+
 // With standard output a pipe, the prompt is out and nothing follows it
 // until a line is entered.
 TEST_F(EndToEnd, WaitsForTheReturnKey)
