@@ -124,6 +124,11 @@ TEST(StatusLine, SaysWhereTheRunIsAndWhatIsLeft)
     // "More than 0 s" is no estimate.
     status_estimate(-1, 0, true);
     EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks\n");
+    // A pass of several jobs says how many.
+    status_width(8, "jobs");
+    EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, write, measurement 9 of 12: 0.000 s, 812 of 12288 blocks, "
+                           "8 jobs\n");
+    status_width(1, "jobs");
     status_estimate(-1, 50000000, false);
     status_end();
     EXPECT_EQ(line(START), "ovrel-bench: trial 2 of 3, between measurements; about 50 s left\n");

@@ -372,7 +372,10 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     putchar('\n');
     progress_end();
     print_result(static_cast<uint64_t>(measured.ms), kind.label, file_size, 1, block);
+    // N jobs may switch among themselves: the witness expects N threads' switches.
+    witness_set_threads(count);
     witness_judge(&measured, kind.witness, blocks * block);
+    witness_set_threads(1);
     putchar('\n');
     return measured;
 }

@@ -187,6 +187,7 @@ void run_trials(const RunParameters& parameters, bool keep_finished, std::vector
             status_estimate(estimate.current_us, estimate.after_us, estimate.lower_bound);
             const MeasuredObject object = measured_object(m, parameters);
             const bool disk = m.pass != DiskPassKind::None;
+            status_width(disk ? parameters.jobs : parameters.cores, disk ? "jobs" : "cores");
             status_begin(m.id, ++place, count, disk ? "blocks" : "sweeps",
                          disk ? object.size / object.block : static_cast<uint64_t>(object.sweeps));
             const Measured measured = run_measurement(m, parameters);

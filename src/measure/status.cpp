@@ -20,6 +20,8 @@ std::atomic<const char*> measuring{nullptr};
 std::atomic<int32_t> place_now{0};
 std::atomic<int32_t> place_count{0};
 std::atomic<const char*> unit_name{""};
+std::atomic<const char*> width_unit{""};
+std::atomic<int32_t> width_count{1};
 std::atomic<int64_t> started_us{0};
 std::atomic<uint64_t> units_total{0};
 std::atomic<uint64_t> units_done{0};
@@ -56,6 +58,12 @@ void status_begin_at(const char* id, int32_t place, int32_t count, const char* u
     units_done.store(0, std::memory_order_relaxed);
     started_us.store(start_us, std::memory_order_relaxed);
     measuring.store(id, std::memory_order_relaxed);
+}
+
+void status_width(int32_t workers, const char* unit)
+{
+    width_unit.store(unit, std::memory_order_relaxed);
+    width_count.store(workers, std::memory_order_relaxed);
 }
 
 void status_show_bar(bool disk)
@@ -146,6 +154,13 @@ size_t status_line(char* buffer, size_t size, int64_t now_us)
                 text_put_number(&line, total);
                 text_put(&line, " ");
                 text_put(&line, unit_name.load(std::memory_order_relaxed));
+            }
+            const int32_t workers = width_count.load(std::memory_order_relaxed);
+            if (workers > 1) {
+                text_put(&line, ", ");
+                text_put_number(&line, static_cast<uint64_t>(workers));
+                text_put(&line, " ");
+                text_put(&line, width_unit.load(std::memory_order_relaxed));
             }
         }
         bool lower_bound = false;

@@ -10,6 +10,9 @@ void status_trial(int64_t trial, int64_t trials);
 // `count`, and its units: "blocks" of a disk pass or "sweeps" of an array
 // fill, `total` of them.
 void status_begin(const char* id, int32_t place, int32_t count, const char* unit, uint64_t total);
+// How many workers the measurement runs on at once, and what they are
+// ("cores", "jobs"); the line says so where they are more than one.
+void status_width(int32_t workers, const char* unit);
 // The same with the start given, a reading of the monotonic clock in µs.
 void status_begin_at(const char* id, int32_t place, int32_t count, const char* unit, uint64_t total,
                      int64_t start_us);
@@ -31,7 +34,8 @@ void status_end();
 int64_t status_clock_us();
 
 // The status line, "ovrel-bench: trial 2 of 3, write, measurement 9 of 12:
-// 3.412 s, 812 of 12288 blocks; about 7 min 40 s left\n", into `buffer`, cut
+// 3.412 s, 812 of 12288 blocks; about 7 min 40 s left\n" (", 8 jobs" after
+// the blocks of a measurement of several), into `buffer`, cut
 // to `size`; its length. Async-signal-safe: no locks, no allocation, no stdio.
 size_t status_line(char* buffer, size_t size, int64_t now_us);
 // Writes the status line on standard error, on a line of its own, and draws
