@@ -315,6 +315,15 @@ void settle_file(char** arg_vector, RunParameters& parameters)
                         "--file-size\n", size_words(parameters.file_size / jobs).c_str(), parameters.jobs);
         print_usage(arg_vector);
     }
+    // The shuffled order and the block latencies take 16 bytes a block: a
+    // huge file in small blocks must be refused now, not after the notice.
+    const uint64_t bookkeeping = parameters.file_size / block * 16;
+    if (bookkeeping > parameters.phys_mem / 4) {
+        fprintf(stderr, "A file of %s in %s blocks needs %s to shuffle and time its blocks, more than a quarter of "
+                        "the memory; give a larger --block-size\n",
+                size_words(parameters.file_size).c_str(), size_words(block).c_str(), size_words(bookkeeping).c_str());
+        print_usage(arg_vector);
+    }
     // Each job has a buffer to write from and one to read into.
     const uint64_t buffers = 2 * block * jobs;
     if ((parameters.block_size != BLOCK_SIZE || parameters.jobs != 1) && buffers > parameters.phys_mem / 4) {
