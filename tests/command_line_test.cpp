@@ -176,8 +176,8 @@ TEST(CommandLine, OptionsThatEndTheRun)
          "^File size 8M is less than one block of --block-size 16.00 MiB\nUsage: "},
         {{"ovrel-bench", "--file-size", "8M", "--jobs", "4"}, 64,
          "^File size 8M gives each of the 4 jobs less than one block of 4.00 MiB\nUsage: "},
-        {{"ovrel-bench", "--file-size", "1T", "--block-size", "4K"}, 64,
-         "^A file of 1024.00 GiB in 4.00 KiB blocks needs 4.00 GiB to shuffle and time its blocks, more than a "
+        {{"ovrel-bench", "--file-size", "2T", "--block-size", "4K"}, 64,
+         "^A file of 2048.00 GiB in 4.00 KiB blocks needs 8.00 GiB to shuffle and time its blocks, more than a "
          "quarter of the memory; give a larger --block-size\nUsage: "},
         {{"ovrel-bench", "--cores", "1", "--only", "disk"}, 64,
          "^--cores means nothing with --only disk: the run has no memory sweeps\nUsage: "},
