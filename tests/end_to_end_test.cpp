@@ -297,6 +297,21 @@ TEST_F(EndToEnd, UnwritableReportIsAnError)
         << result.err;
 }
 
+// Waits until the report in stdout.txt holds `text` (the bar's marks are
+// flushed as they are drawn), however slow the machine; false, with the
+// reason, when the run ended first.
+testing::AssertionResult wait_for_output(pid_t child, const std::string& text)
+{
+    int status = 0;
+    while (read_file("stdout.txt").find(text) == std::string::npos) {
+        if (waitpid(child, &status, WNOHANG) == child)
+            return testing::AssertionFailure() << "the run ended before its first pass: " << status << "\n"
+                                               << read_file("stderr.txt");
+        usleep(20000);
+    }
+    return testing::AssertionSuccess();
+}
+
 TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
 {
     // A file large enough that the passes outlast the polling below, where
@@ -307,21 +322,9 @@ TEST_F(EndToEnd, InterruptDuringADiskPassRemovesTheScratchFile)
     const std::string gib = available > 20 ? "16" : "4";
     // The disk passes alone: nothing to wait through before the first.
     const pid_t child = start({"--only", "disk", "--trials", "1", "--file-size", gib});
-    // The bar's marks are flushed as they are drawn: wait for the first, or
-    // for the run's end, however slow the machine.
     const std::string first_pass = "sequential order...\nTotal size = " + std::to_string(std::stoi(gib) * 1024) +
                                    " mebibytes.\n[";
-    bool in_disk_pass = false;
-    int status = 0;
-    bool ended = false;
-    while (!in_disk_pass && !ended) {
-        usleep(20000);
-        in_disk_pass = read_file("stdout.txt").find(first_pass) != std::string::npos;
-        ended = !in_disk_pass && waitpid(child, &status, WNOHANG) == child;
-    }
-    if (!in_disk_pass) {
-        FAIL() << "the run ended before its first pass: " << status << "\n" << read_file("stderr.txt");
-    }
+    ASSERT_TRUE(wait_for_output(child, first_pass));
     kill(child, SIGINT);
     const RunResult result = finish(child);
     EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;
@@ -337,17 +340,7 @@ TEST_F(EndToEnd, InterruptDuringJobsRemovesEveryFile)
         SKIP_OR_FAIL("only " << available << " GiB free here");
     const std::string gib = available > 20 ? "16" : "4";
     const pid_t child = start({"--only", "disk", "--trials", "1", "--file-size", gib, "--jobs", "3"});
-    bool in_disk_pass = false;
-    int status = 0;
-    bool ended = false;
-    while (!in_disk_pass && !ended) {
-        usleep(20000);
-        in_disk_pass = read_file("stdout.txt").find(" mebibytes.\n[") != std::string::npos;
-        ended = !in_disk_pass && waitpid(child, &status, WNOHANG) == child;
-    }
-    if (!in_disk_pass) {
-        FAIL() << "the run ended before its first pass: " << status << "\n" << read_file("stderr.txt");
-    }
+    ASSERT_TRUE(wait_for_output(child, " mebibytes.\n["));
     kill(child, SIGINT);
     const RunResult result = finish(child);
     EXPECT_TRUE(WIFSIGNALED(result.status) && WTERMSIG(result.status) == SIGINT) << result.status;

@@ -307,6 +307,22 @@ struct Reader {
                worker_times(fields, where + ".", version, width, m);
     }
 
+    // An array of microseconds, each within the measurement's `us`, into `*times`.
+    bool times_within(const object& fields, const std::string& at, const char* key, uint64_t us,
+                      std::vector<int64_t>* times)
+    {
+        array items;
+        if (!array_field(fields, at, key, &items))
+            return false;
+        for (element item : items) {
+            uint64_t value = 0;
+            if (item.get_uint64().get(value) != simdjson::SUCCESS || value > us)
+                return fail(at + key, "not whole numbers of microseconds within the measurement");
+            times->push_back(static_cast<int64_t>(value));
+        }
+        return true;
+    }
+
     // Each worker's or job's time, in a measurement of several (`width`):
     // one each, within the measurement, the last of them its end.
     bool worker_times(const object& fields, const std::string& at, int64_t version, int64_t width, MeasurementRecord* m)
@@ -319,21 +335,13 @@ struct Reader {
             return fail(at + "worker_us", "is not in records before version 4");
         if (width <= 1)
             return fail(at + "worker_us", "is only in a measurement of several workers or jobs");
-        array times;
-        if (!array_field(fields, at, "worker_us", &times))
+        if (!times_within(fields, at, "worker_us", m->us, &m->worker_us))
             return false;
-        uint64_t last = 0;
-        for (element time : times) {
-            uint64_t value = 0;
-            if (time.get_uint64().get(value) != simdjson::SUCCESS || value > m->us)
-                return fail(at + "worker_us", "not whole numbers of microseconds within the measurement");
-            last = std::max(last, value);
-            m->worker_us.push_back(static_cast<int64_t>(value));
-        }
         if (static_cast<int64_t>(m->worker_us.size()) != width)
             return fail(at + "worker_us", ("holds " + std::to_string(m->worker_us.size()) + " times for " +
                                            std::to_string(width) + " workers or jobs").c_str());
-        if (last != m->us)
+        // Two or more: the width is more than one.
+        if (static_cast<uint64_t>(*std::max_element(m->worker_us.begin(), m->worker_us.end())) != m->us)
             return fail(at + "worker_us", "the last to end does not end the measurement");
         return true;
     }
@@ -345,17 +353,11 @@ struct Reader {
         element item;
         if (fields.at_key("sweep_us").get(item) != simdjson::SUCCESS)
             return true;
-        array times;
-        if (!array_field(fields, at, "sweep_us", &times))
+        if (!times_within(fields, at, "sweep_us", m->us, &m->sweep_us))
             return false;
         uint64_t sum = 0;
-        for (element time : times) {
-            uint64_t value = 0;
-            if (time.get_uint64().get(value) != simdjson::SUCCESS || value > m->us)
-                return fail(at + "sweep_us", "not whole numbers of microseconds within the measurement");
-            sum += value;
-            m->sweep_us.push_back(static_cast<int64_t>(value));
-        }
+        for (int64_t time : m->sweep_us)
+            sum += static_cast<uint64_t>(time);
         if (static_cast<int64_t>(m->sweep_us.size()) != m->sweeps || m->sweep_us.size() > SWEEP_TIMES_MAX)
             return fail(at + "sweep_us", ("holds " + std::to_string(m->sweep_us.size()) + " times for " +
                                           std::to_string(m->sweeps) + " sweeps").c_str());
