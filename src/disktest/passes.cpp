@@ -149,11 +149,10 @@ struct PassJobs {
     uint64_t blocks;               // each job's
     uint64_t* offsets;             // job j's shuffled offsets at [j * blocks]
     int64_t* block_us;             // job j's block times at [j * blocks]
-    TimeReading start;             // the common start
+    const Interval* interval;      // its start is the common start
     std::atomic<uint64_t> done;    // blocks moved by all jobs
     std::atomic<bool> stop;        // a job failed: the others end
     std::atomic_flag drawing;      // a job is drawing the terminal's bar
-    std::vector<int> fd;
     std::vector<int> error;        // 0, an errno value, or NO_REASON
     std::vector<int> open_error;   // the refusal or errno value of a failed open, else 0
     std::vector<TimeReading> end;
@@ -189,7 +188,7 @@ void run_job(int32_t job, void* context)
     int error = 0;
     PassState state = job_state(job, jobs.offsets != nullptr ? jobs.offsets + first : nullptr);
     state.fd = scratch_open(kind.for_write, &error, job);
-    TimeReading last = jobs.start;
+    TimeReading last = jobs.interval->start;
     if (state.fd < 0) {
         jobs.open_error[j] = error;
         error = 0;
@@ -218,7 +217,6 @@ void run_job(int32_t job, void* context)
     // at close; a read pass's close has nothing to say.
     if (state.fd >= 0 && close(state.fd) != 0 && kind.for_write && error == 0)
         error = errno;
-    jobs.fd[j] = -1;
     jobs.end[j] = time_reading();
     jobs.error[j] = error;
     if (error != 0 || jobs.open_error[j] != 0)
@@ -247,8 +245,8 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     }
 
     print_pass_header(kind.verb, blocks, kind.order);
-    PassJobs jobs{&kind, count, job_blocks, nullptr, nullptr, {}, {0}, {false}, ATOMIC_FLAG_INIT,
-                  std::vector<int>(static_cast<size_t>(count), -1), std::vector<int>(static_cast<size_t>(count), 0),
+    PassJobs jobs{&kind, count, job_blocks, nullptr, nullptr, nullptr, {0}, {false}, ATOMIC_FLAG_INIT,
+                  std::vector<int>(static_cast<size_t>(count), 0),
                   std::vector<int>(static_cast<size_t>(count), 0),
                   std::vector<TimeReading>(static_cast<size_t>(count)), std::vector<int64_t>(static_cast<size_t>(count), 0)};
     if (kind.shuffled) {
@@ -281,28 +279,16 @@ Measured run_pass(DiskPassKind which, uint64_t file_size)
     progress_begin(PROGRESS_MARKS);
     status_show_bar(true);
 
+    // Each job's first block is timed from the interval's start, which
+    // workers_run takes before it lets the jobs go.
     Interval interval{};
+    jobs.interval = &interval;
     if (count == 1) {
         interval = interval_begin();
-        jobs.start = interval.start;
         run_job(0, &jobs);
     } else {
         int32_t failed = 0;
-        // The jobs' clocks start with the interval: workers_run sets it
-        // before it lets them go.
-        struct Starter {
-            PassJobs* jobs;
-            Interval* interval;
-        } starter{&jobs, &interval};
-        const WorkerTeam team{count, nullptr,
-                              [](int32_t job, void* context) {
-                                  Starter& s = *static_cast<Starter*>(context);
-                                  if (job >= 0)
-                                      s.jobs->start = s.interval->start;
-                                  run_job(job, s.jobs);
-                              },
-                              &starter};
-        const int error = workers_run(team, &interval, &failed);
+        const int error = workers_run(WorkerTeam{count, nullptr, run_job, &jobs}, &interval, &failed);
         if (error != 0) {
             terminal_bar_end();
             fprintf(stderr, "Cannot start job %" PRId32 ": %s\n", failed + 1, strerror(error));
