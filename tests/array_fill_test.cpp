@@ -126,26 +126,34 @@ TEST(ArrayTest, InterruptStopsAtTheEndOfTheStep)
     struct Row {
         uint64_t size;
         int32_t sweeps;
+        int32_t cores;     // workers pinned to the first CPUs; 0: the unpinned sweep
         const char* done;  // what the status answer says was done
     };
     const Row rows[] = {
-        {uint64_t{64} << 20, 8, "1 of 8 sweeps"},          // the large array: a sweep a step
-        {262144, 65536, "1024 of 65536 sweeps"},            // the small array: a 64th a step
+        {uint64_t{64} << 20, 8, 0, "1 of 8 sweeps"},          // the large array: a sweep a step
+        {262144, 65536, 0, "1024 of 65536 sweeps"},            // the small array: a 64th a step
+        // Workers in step stop together after the sweep under way.
+        {uint64_t{64} << 20, 8, 2, "1 of 8 sweeps"},
+        {2 * 262144, 65536, 2, "1024 of 65536 sweeps"},
     };
+    int32_t cpus[CPUS_MAX];
+    const int32_t usable = platform_usable_cpus(cpus, CPUS_MAX);
     for (const Row& row : rows) {
+        if (row.cores > usable)
+            continue;
         const ChildRun run = run_in_child([&] {
             status_trial(1, 1);
             status_begin("large-8", 8, 12, "sweeps", static_cast<uint64_t>(row.sweeps));
             interrupt_record(SIGINT);
-            array_fill(row.size, row.sweeps, 8);
+            array_fill(row.size, row.sweeps, 8, row.cores > 0 ? row.cores : 1, row.cores > 0 ? cpus : nullptr);
             char line[160];
             fwrite(line, 1, status_line(line, sizeof line, status_clock_us()), stdout);
             fflush(stdout);
             _exit(0);
         });
         ASSERT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status;
-        EXPECT_NE(run.out.find(std::string(", ") + row.done), std::string::npos) << run.out;
-        EXPECT_EQ(run.out.find(" MiB/s"), std::string::npos) << run.out;
+        EXPECT_NE(run.out.find(std::string(", ") + row.done), std::string::npos) << row.cores << run.out;
+        EXPECT_EQ(run.out.find(" MiB/s"), std::string::npos) << row.cores << run.out;
     }
 }
 

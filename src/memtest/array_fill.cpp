@@ -31,6 +31,7 @@ struct MemoryTeam {
     std::vector<TimeReading> sweep_end;  // worker w's sweep i ends at [w * SWEEP_TIMES_MAX + i]
     std::vector<TimeReading> end;
     pthread_barrier_t sweep_done;        // timed sweeps: all end one before any begins the next
+    bool stopped;                        // timed sweeps: an interrupt came, read once for all
 };
 
 void sweep_part(int32_t worker, void* context)
@@ -40,20 +41,25 @@ void sweep_part(int32_t worker, void* context)
     for (int32_t done = 0; done < team.sweeps;) {
         const int32_t step = team.sweeps - done < team.per_step ? team.sweeps - done : team.per_step;
         sweep_array(team.parts[w], team.part_size, step, team.wsize);
+        bool stop = false;
         if (team.timed) {
             team.sweep_end[w * SWEEP_TIMES_MAX + static_cast<size_t>(done)] = time_reading();
             // In step, so that each sweep's time is that of all the workers
             // storing at once: none runs ahead while another still brings
-            // its fresh pages in.
+            // its fresh pages in. One of them reads the interrupt for all,
+            // between two barriers, so that none waits for one that left.
+            if (pthread_barrier_wait(&team.sweep_done) == PTHREAD_BARRIER_SERIAL_THREAD)
+                team.stopped = interrupt_signal() != 0;
             pthread_barrier_wait(&team.sweep_done);
+            stop = team.stopped;
+        } else {
+            stop = interrupt_signal() != 0;
         }
         done += step;
-        // One worker draws the bar for all; they run in step.
+        // One worker draws the bar for all.
         if (worker == 0)
             status_units_done(static_cast<uint64_t>(done));
-        // Every worker of timed sweeps sees the same signal after the same
-        // barrier, so that none waits for one that has left.
-        if (interrupt_signal() != 0 && !team.timed)
+        if (stop)
             break;
     }
     team.end[w] = time_reading();
@@ -79,7 +85,7 @@ Measured fill_on_workers(uint64_t size, int32_t sweeps, int32_t wsize, int32_t c
 {
     const size_t workers = static_cast<size_t>(cores);
     MemoryTeam team{{}, size / workers, sweeps, sweeps / PROGRESS_MARKS > 1 ? sweeps / PROGRESS_MARKS : 1, wsize,
-                    false, {}, std::vector<TimeReading>(workers), {}};
+                    false, {}, std::vector<TimeReading>(workers), {}, false};
     team.timed = team.per_step == 1 && sweeps <= SWEEP_TIMES_MAX;
     team.sweep_end.resize(workers * SWEEP_TIMES_MAX);
     pthread_barrier_init(&team.sweep_done, nullptr, static_cast<unsigned>(cores));
