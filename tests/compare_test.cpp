@@ -581,21 +581,29 @@ TEST(Compare, RunsOfOtherWidthsAreNamedAndNotPooled)
                                         "run 2's block size (4 KiB) differs from the baseline's (4 MiB)",
                                         "run 3 ran the disk passes as 4 jobs, the baseline as 1"}));
 
-    // Twelve hosts of the default width and one far slower at 8 jobs: left
-    // out by its width, not judged slow.
+    // Twelve hosts of 2 to 13 CPUs, each on all of them, pool together; one
+    // far slower at 8 jobs, and one on 1 core of its 4, are left out by
+    // their widths, not judged slow.
     std::vector<LoadedRun> runs;
-    for (int h = 0; h < 12; ++h)
+    for (int h = 0; h < 12; ++h) {
         runs.push_back({"h" + std::to_string(h) + ".json", record_of("h" + std::to_string(h), uniform(1000, {1.0, 1.02, 0.98}))});
+        runs.back().record.machine.logical_cpus = runs.back().record.parameters.cores = 2 + h;
+    }
     runs.push_back({"w.json", record_of("w", uniform(4000, {1.0, 1.02, 0.98}))});
+    runs.back().record.machine.logical_cpus = runs.back().record.parameters.cores = 4;
     runs.back().record.parameters.jobs = 8;
+    runs.push_back({"one.json", record_of("one", uniform(4000, {1.0, 1.02, 0.98}))});
+    runs.back().record.machine.logical_cpus = 4;
     const Fleet fleet = fleet_of(runs);
     ASSERT_EQ(fleet.hosts.size(), 12u);
     for (const FleetHost& host : fleet.hosts)
-        EXPECT_NE(host.host, "w");
+        EXPECT_TRUE(host.host != "w" && host.host != "one") << host.host;
     const std::vector<std::string> warnings = fleet_warnings(runs, false, &fleet);
-    ASSERT_FALSE(warnings.empty());
-    EXPECT_EQ(warnings[0], "host w (w.json) ran 1 core, 8 jobs, 4 MiB blocks, most of the fleet 1 core, 1 job, 4 MiB "
-                           "blocks: left out of the fleet");
+    ASSERT_GE(warnings.size(), 2u);
+    EXPECT_EQ(warnings[0], "host w (w.json) ran all 4 cores, 8 jobs, 4 MiB blocks, most of the fleet all cores, 1 job, "
+                           "4 MiB blocks: left out of the fleet");
+    EXPECT_EQ(warnings[1], "host one (one.json) ran 1 core, 1 job, 4 MiB blocks, most of the fleet all cores, 1 job, "
+                           "4 MiB blocks: left out of the fleet");
 
     // The default run keeps its labels; the wide one of the same host is a
     // series of its own.

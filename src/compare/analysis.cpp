@@ -568,11 +568,17 @@ std::vector<std::string> repeat_warnings(const std::vector<LoadedRun>& runs)
 
 } // namespace
 
-std::string width_text(const ParametersRecord& p)
+std::string width_text(const RunRecord& r, bool any_size)
 {
+    const ParametersRecord& p = r.parameters;
+    const bool all = p.cores > 1 && p.cores == r.machine.logical_cpus;
+    const std::string count = std::to_string(p.cores);
+    const std::string cores = all && any_size ? "all cores"
+                              : all           ? "all " + count + " cores"
+                                              : count + (p.cores == 1 ? " core" : " cores");
     char block[SIZE_LABEL_LEN];
-    return std::to_string(p.cores) + (p.cores == 1 ? " core, " : " cores, ") + std::to_string(p.jobs) +
-           (p.jobs == 1 ? " job, " : " jobs, ") + format_block(p.block_bytes, block) + " blocks";
+    return cores + ", " + std::to_string(p.jobs) + (p.jobs == 1 ? " job, " : " jobs, ") +
+           format_block(p.block_bytes, block) + " blocks";
 }
 
 bool same_width(const ParametersRecord& a, const ParametersRecord& b)
@@ -587,10 +593,14 @@ bool ran(const ParametersRecord& p, const char* phase)
     return std::find(p.phases.begin(), p.phases.end(), phase) != p.phases.end();
 }
 
-// The runs' widths, one key each, and the one most of them share.
-std::string width_key(const ParametersRecord& p)
+// A run's width as a key. Every CPU of a machine of several is "all": hosts
+// of different sizes that each ran on all their cores pool together, as the
+// whole machines they are.
+std::string width_key(const RunRecord& r)
 {
-    return std::to_string(p.cores) + "/" + std::to_string(p.jobs) + "/" + std::to_string(p.block_bytes);
+    const ParametersRecord& p = r.parameters;
+    const std::string cores = p.cores > 1 && p.cores == r.machine.logical_cpus ? "all" : std::to_string(p.cores);
+    return cores + "/" + std::to_string(p.jobs) + "/" + std::to_string(p.block_bytes);
 }
 
 } // namespace
@@ -686,10 +696,10 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
     std::vector<uint64_t> sizes;
     std::vector<std::string> versions;
     const std::string fleet_key = fleet_width(runs);
-    const ParametersRecord* fleet_parameters = nullptr;
+    const RunRecord* fleet_record = nullptr;
     for (const LoadedRun& run : runs) {
-        if (fleet_parameters == nullptr && width_key(run.record.parameters) == fleet_key)
-            fleet_parameters = &run.record.parameters;
+        if (fleet_record == nullptr && width_key(run.record) == fleet_key)
+            fleet_record = &run.record;
         direct.push_back(run.record.parameters.direct_io);
         cold.push_back(run.record.parameters.cold);
         sizes.push_back(run.record.parameters.file_size_bytes);
@@ -711,9 +721,9 @@ std::vector<std::string> fleet_warnings(const std::vector<LoadedRun>& runs, bool
         const ParametersRecord& p = r.parameters;
         const std::string host = "host " + visible(by_label && !r.label.empty() ? r.label : r.machine.host_name) +
                                  " (" + visible(run.file) + ")";
-        if (width_key(p) != fleet_key && fleet_parameters != nullptr) {
-            sentences[WIDTH].push_back(host + " ran " + width_text(p) + ", most of the fleet " +
-                                       width_text(*fleet_parameters) + ": left out of the fleet");
+        if (width_key(r) != fleet_key && fleet_record != nullptr) {
+            sentences[WIDTH].push_back(host + " ran " + width_text(r, false) + ", most of the fleet " +
+                                       width_text(*fleet_record, true) + ": left out of the fleet");
             continue;
         }
         if (!r.complete)
@@ -844,7 +854,7 @@ std::string fleet_width(const std::vector<LoadedRun>& runs)
 {
     std::vector<std::string> keys;
     for (const LoadedRun& run : runs)
-        keys.push_back(width_key(run.record.parameters));
+        keys.push_back(width_key(run.record));
     return most_common(keys);
 }
 
@@ -857,7 +867,7 @@ Fleet fleet_of(const std::vector<LoadedRun>& runs, bool by_label)
     // Like with like: the runs as wide as most of the fleet's.
     const std::string fleet_key = fleet_width(runs);
     for (const LoadedRun& run : runs) {
-        if (width_key(run.record.parameters) != fleet_key)
+        if (width_key(run.record) != fleet_key)
             continue;
         records.push_back(&run.record);
         const std::string& name =

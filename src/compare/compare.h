@@ -211,13 +211,16 @@ struct Fleet {
     bool judged;  // enough hosts to judge outliers
 };
 
-// How wide a run was, in words: "2 cores, 4 jobs, 4 KiB blocks".
-std::string width_text(const ParametersRecord& p);
+// How wide a run was, in words: "2 cores, 4 jobs, 4 KiB blocks"; "all 16
+// cores" where it ran on every CPU of its machine ("all cores" with
+// `any_size`, for runs of machines of any size).
+std::string width_text(const RunRecord& r, bool any_size);
 // Whether two runs were equally wide: the same cores, jobs and block size.
 bool same_width(const ParametersRecord& a, const ParametersRecord& b);
 
 // The width most of the runs share (cores, jobs, block size), as a key;
-// the fleet pools only runs of that width.
+// the fleet pools only runs of that width. Runs on every CPU of their
+// machines are of one width, whatever the machines' sizes.
 std::string fleet_width(const std::vector<LoadedRun>& runs);
 // Hosts are told apart by the machine's host name, or with `by_label` by
 // the runs' labels (the host name where a run has none).
