@@ -179,6 +179,8 @@ TEST(CommandLine, OptionsThatEndTheRun)
         {{"ovrel-bench", "--file-size", "2T", "--block-size", "4K"}, 64,
          "^A file of 2048.00 GiB in 4.00 KiB blocks needs 8.00 GiB to shuffle and time its blocks, more than a "
          "quarter of the memory; give a larger --block-size\nUsage: "},
+        {{"ovrel-bench", "--jobs", "256", "--block-size", "64M"}, 64,
+         "^256 jobs of 64.00 MiB blocks need 32.00 GiB of buffers, more than a quarter of the memory\nUsage: "},
         {{"ovrel-bench", "--cores", "1", "--only", "disk"}, 64,
          "^--cores means nothing with --only disk: the run has no memory sweeps\nUsage: "},
         {{"ovrel-bench", "--only", "memory", "--jobs", "2"}, 64, "^--jobs means nothing with --only memory"},

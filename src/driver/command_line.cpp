@@ -307,14 +307,15 @@ void settle_file(char** arg_vector, RunParameters& parameters)
     const uint64_t rounded = parameters.file_size / jobs / block * block * jobs;
     if (!parameters.file_size_given || rounded == parameters.file_size_asked)
         parameters.file_size_rounded = nullptr;
-    parameters.file_size = rounded;
-    if (parameters.file_size == 0 && parameters.file_size_given)
-        return;
-    if (parameters.file_size == 0) {
-        fprintf(stderr, "The default file (%s) gives each of the %" PRId32 " jobs less than one block; give "
-                        "--file-size\n", size_words(parameters.file_size / jobs).c_str(), parameters.jobs);
+    if (rounded == 0 && !parameters.file_size_given) {
+        fprintf(stderr, "The default file (%s) gives each of the %" PRId32 " jobs less than one block of %s; give "
+                        "--file-size\n",
+                size_words(parameters.file_size).c_str(), parameters.jobs, size_words(block).c_str());
         print_usage(arg_vector);
     }
+    parameters.file_size = rounded;
+    if (rounded == 0)
+        return;
     // The shuffled order and the block latencies take 16 bytes a block: a
     // huge file in small blocks must be refused now, not after the notice.
     // (With 4 MiB blocks that is a 64th of a mebibyte a GiB: the free space
