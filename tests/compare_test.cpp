@@ -569,6 +569,7 @@ TEST(Compare, RunsOfOtherWidthsAreNamedAndNotPooled)
 {
     RunRecord base = record_of("a", uniform(1000, {1.0, 1.0}));
     RunRecord wide = base;
+    wide.machine.logical_cpus = 16;
     wide.parameters.cores = 2;
     wide.parameters.jobs = 8;
     wide.parameters.block_bytes = 4096;
@@ -580,6 +581,14 @@ TEST(Compare, RunsOfOtherWidthsAreNamedAndNotPooled)
                                         "run 2 ran the disk passes as 8 jobs, the baseline as 1",
                                         "run 2's block size (4 KiB) differs from the baseline's (4 MiB)",
                                         "run 3 ran the disk passes as 4 jobs, the baseline as 1"}));
+
+    // Each run's description says how wide it was.
+    const std::string text = render_comparison({{"a.json", base}, {"b.json", wide}}, Format::Text);
+    EXPECT_NE(text.find("     file 32.00 GiB, buffered, 2 trials\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("     file 32.00 GiB, buffered, 2 cores, 8 jobs, 4 KiB blocks, 2 trials\n"), std::string::npos)
+        << text;
+    const nlohmann::json document = nlohmann::json::parse(render_comparison({{"a.json", base}, {"b.json", wide}}, Format::Json));
+    EXPECT_EQ(document["runs"][1]["jobs"], 8);
 
     // Twelve hosts of 2 to 13 CPUs, each on all of them, pool together; one
     // far slower at 8 jobs, and one on 1 core of its 4, are left out by

@@ -127,6 +127,17 @@ std::string trials_of(const RunRecord& r)
            (r.trials.size() == 1 && r.complete ? " trial" : " trials");
 }
 
+// How the run moved its bytes: "buffered", "direct", ", cold", and the
+// width of a run wider than one core and one stream of 4 MiB blocks.
+std::string io_text(const RunRecord& r)
+{
+    const ParametersRecord& p = r.parameters;
+    std::string io = std::string(p.direct_io ? "direct" : "buffered") + (p.cold ? ", cold" : "");
+    if (p.cores != 1 || p.jobs != 1 || p.block_bytes != BLOCK_SIZE)
+        io += ", " + width_text(r, false);
+    return io;
+}
+
 json run_json(const LoadedRun& run, size_t index)
 {
     const RunRecord& r = run.record;
@@ -142,6 +153,9 @@ json run_json(const LoadedRun& run, size_t index)
                 {"file_size_bytes", r.parameters.file_size_bytes},
                 {"direct_io", r.parameters.direct_io},
                 {"cold", r.parameters.cold},
+                {"cores", r.parameters.cores},
+                {"jobs", r.parameters.jobs},
+                {"block_bytes", r.parameters.block_bytes},
                 {"trials", r.trials.size()},
                 {"complete", r.complete}};
 }
@@ -391,8 +405,7 @@ void emit_comparison_text(FILE* sink, const CompareReport& report, const std::ve
     for (size_t i = 0; i < runs.size(); ++i) {
         const RunRecord& r = runs[i].record;
         const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
-        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
-                               (r.parameters.cold ? ", cold" : "");
+        const std::string io = io_text(r);
         out += printed("  %zu  ", i + 1) + text_name(runs[i].file) + "\n";
         out += "     host " + text_name(r.machine.host_name) +
                (r.label.empty() ? "" : ", label \"" + text_name(r.label) + "\"") + ", " + text_name(r.started_at) +
@@ -468,8 +481,7 @@ void emit_comparison_markdown(FILE* sink, const CompareReport& report, const std
     for (size_t i = 0; i < runs.size(); ++i) {
         const RunRecord& r = runs[i].record;
         const std::string fs = r.machine.fs_type + " on " + r.machine.fs_device;
-        const std::string io = std::string(r.parameters.direct_io ? "direct" : "buffered") +
-                               (r.parameters.cold ? ", cold" : "");
+        const std::string io = io_text(r);
         out += printed("| %zu%s | ", i + 1, i == 0 ? " (baseline)" : "") + markdown_name(runs[i].file) + " | " +
                markdown_name(r.machine.host_name) + (r.label.empty() ? "" : " (" + markdown_name(r.label) + ")") +
                " | " + markdown_name(r.started_at) + " | " + markdown_name(system_of(r)) + " | " +
