@@ -162,7 +162,7 @@ void check_free_space(const RunParameters& parameters, uint64_t leftover)
         fprintf(stderr, "Cannot read the free space (%s); the run goes on unchecked.\n", strerror(errno));
         return;
     }
-    const uint64_t needed = job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs);
+    const uint64_t needed = run_file_bytes(parameters);
     const uint64_t usable = usable_bytes(space);
     // A scratch file left by an aborted run is overwritten in place: the
     // space it holds is the run's to use again.
@@ -182,7 +182,7 @@ bool plan_measures_page_cache(const RunParameters& parameters)
     // up to twice its size; a cold run drops it before every read, and
     // direct I/O goes around it.
     return (parameters.phases & PHASE_DISK) != 0 && !parameters.cold && !parameters.direct_io &&
-           page_cache_can_hold(job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs), parameters.phys_mem);
+           page_cache_can_hold(run_file_bytes(parameters), parameters.phys_mem);
 }
 
 void print_plan(const RunParameters& parameters, const char* shown)
@@ -199,7 +199,7 @@ void print_plan(const RunParameters& parameters, const char* shown)
         return;
     }
     // Each trial writes the file twice (the write and the rewrite pass).
-    const uint64_t file_bytes = job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs);
+    const uint64_t file_bytes = run_file_bytes(parameters);
     uint64_t written = 0;
     const bool too_large = __builtin_mul_overflow(file_bytes, 2 * static_cast<uint64_t>(parameters.trials), &written);
     char file_label[SIZE_LABEL_LEN];

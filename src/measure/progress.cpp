@@ -80,6 +80,18 @@ void draw_terminal_bar()
 
 } // namespace
 
+namespace {
+
+// Blocks a mark of the report's bar stands for. A pass of fewer blocks than
+// cells marks every block rather than dividing by a step of zero.
+uint64_t mark_step(uint64_t total, uint64_t cells)
+{
+    const uint64_t step = total / cells;
+    return step == 0 ? 1 : step;
+}
+
+} // namespace
+
 void progress_begin(int32_t cells)
 {
     putchar('[');
@@ -105,11 +117,7 @@ void progress_tick(uint64_t index, uint64_t total, uint64_t cells)
         progress_count = 0;
     if (cells == 0)
         return;
-    // A pass of fewer blocks than cells marks every block rather than
-    // dividing by a step of zero.
-    uint64_t step = total / cells;
-    if (step == 0)
-        step = 1;
+    const uint64_t step = mark_step(total, cells);
     if (index % step != 0)
         return;
     // Once the bar is full the count stops, so a pass of billions of blocks
@@ -125,10 +133,10 @@ void progress_tick(uint64_t index, uint64_t total, uint64_t cells)
 void progress_tick_shared(uint64_t index, uint64_t total, uint64_t cells)
 {
     static pthread_mutex_t drawing = PTHREAD_MUTEX_INITIALIZER;
-    uint64_t step = cells == 0 ? 0 : total / cells;
-    if (step == 0)
-        step = 1;
-    if (cells == 0 || index % step != 0 || index / step >= cells)
+    if (cells == 0)
+        return;
+    const uint64_t step = mark_step(total, cells);
+    if (index % step != 0 || index / step >= cells)
         return;
     pthread_mutex_lock(&drawing);
     ++progress_count;

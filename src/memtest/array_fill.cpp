@@ -96,7 +96,6 @@ Measured fill_on_workers(uint64_t size, int32_t sweeps, int32_t wsize, int32_t c
             exit(1);
         }
     }
-    witness_set_threads(cores);
     Interval interval{};
     int32_t failed = 0;
     const int error = workers_run(WorkerTeam{cores, cpus, sweep_part, &team}, &interval, &failed);
@@ -107,7 +106,6 @@ Measured fill_on_workers(uint64_t size, int32_t sweeps, int32_t wsize, int32_t c
         exit(1);
     }
     Measured measured = interval_end(interval);
-    witness_set_threads(1);
     const TimeReading last = latest(team.end, 0, 1, workers);
     measured.us = elapsed_us(last, interval.start);
     measured.ms = measured.us / 1000;

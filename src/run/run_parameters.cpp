@@ -16,17 +16,16 @@ bool page_cache_can_hold(uint64_t file_bytes, uint64_t phys_mem)
     return file_bytes > 0 && file_bytes / 2 + BLOCK_SIZE / 2 < phys_mem;
 }
 
-bool run_is_wide(const RunParameters& parameters)
-{
-    return parameters.cores != 1 || parameters.cpus != nullptr || parameters.jobs != 1 ||
-           parameters.block_size != BLOCK_SIZE;
-}
-
 uint64_t job_file_size(const RunParameters& parameters)
 {
     const uint64_t jobs = parameters.jobs > 0 ? static_cast<uint64_t>(parameters.jobs) : 1;
     const uint64_t block = parameters.block_size > 0 ? parameters.block_size : BLOCK_SIZE;
     return parameters.file_size / jobs / block * block;
+}
+
+uint64_t run_file_bytes(const RunParameters& parameters)
+{
+    return job_file_size(parameters) * static_cast<uint64_t>(parameters.jobs > 0 ? parameters.jobs : 1);
 }
 
 RunParameters parameters_for_memory(uint64_t phys_mem)

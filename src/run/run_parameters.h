@@ -33,11 +33,11 @@ struct RunParameters {
     uint64_t file_size_asked;      // --file-size as given, in bytes, before rounding to whole blocks
 };
 
-// Whether the run is wider than one core and one stream of 4 MiB blocks.
-bool run_is_wide(const RunParameters& parameters);
 
 // The bytes each of the run's jobs writes: its share of the file, in whole blocks.
 uint64_t job_file_size(const RunParameters& parameters);
+// The bytes all the jobs write together: each job's share times the jobs.
+uint64_t run_file_bytes(const RunParameters& parameters);
 // The file of a cold run when --file-size is not given: a quarter of the
 // memory in whole blocks (at least one), which writes and reads an eighth of
 // what the default run's file of twice the memory does.
